@@ -1,0 +1,23 @@
+// Helpers that the POSIX port's modules share: text conversion and the device-root mapping.
+#pragma once
+
+#include "win32api.h"
+
+#include <string>
+
+// UTF-16 to UTF-8 and back; unpaired surrogates and invalid bytes become U+FFFD.
+std::string Utf16ToUtf8(const std::u16string &text);
+std::u16string Utf8ToUtf16(const std::string &text);
+std::u16string WideToString(LPCWSTR text); // a zero-terminated WCHAR string, or "" for null
+
+// The host folder that stands for the device's root "\": $ZEMBREL_ROOT, or "/" when unset.
+std::string DeviceRoot();
+
+// Maps a device path such as "\Windows\upgrade.exe" (or "Windows\upgrade.exe", taken from
+// the root too) to a host path under DeviceRoot(). A component that does not exist under its
+// exact name is matched case-insensitively against the folder's entries; one that matches
+// nothing keeps its own spelling, so a file can still be created under it.
+std::string MapDevicePath(LPCWSTR devicePath);
+
+// Sets the thread's last-error code that GetLastError() reports.
+void SetLastErrorCode(DWORD code);
