@@ -8,8 +8,8 @@ static const WCHAR MANAGEMENT_KEY[] = TEXT("NetAdmin\\SNMP");
 // Options are found anywhere in the line, case and all, not as separate words.
 static BOOL IsUnattended(LPCWSTR commandLine)
 {
-    return wcsstr(commandLine, TEXT("-NoUI")) != NULL || wcsstr(commandLine, TEXT("-SNMP")) != NULL ||
-           wcsstr(commandLine, TEXT("-DHCP")) != NULL;
+    return wcsstr(commandLine, TEXT("-NoUI")) != NULL ||
+           wcsstr(commandLine, TEXT("-SNMP")) != NULL || wcsstr(commandLine, TEXT("-DHCP")) != NULL;
 }
 
 void ReportIncompatibility(LPCWSTR commandLine)

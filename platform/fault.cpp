@@ -5,7 +5,10 @@
 
 static int s_mallocBudget = -1;
 
-void FaultSetMallocBudget(int budget) { s_mallocBudget = budget; }
+void FaultSetMallocBudget(int budget)
+{
+    s_mallocBudget = budget;
+}
 
 void *FaultMalloc(size_t size)
 {

@@ -9,15 +9,17 @@
 #ifndef _UNICODE
 #define _UNICODE
 #endif
-#include <windows.h>
 #include <shellapi.h>
 #include <stdlib.h>
 #include <wchar.h>
+#include <windows.h>
 
 // The device's kernel debug channel; the Windows build supplies it over OutputDebugStringW.
 void NKDbgPrintfW(LPCWSTR format, ...);
 
-// The system's entry point, with the device's wide command line; wWinMain calls it.
+// The system's entry point, with the device's wide command line; wWinMain calls it. windows.h
+// already declares the desktop's narrow WinMain with C linkage, so ours links under its own name.
+#define WinMain ZembrelWinMain
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand);
 
 #else

@@ -5,6 +5,9 @@
 
 #include <string>
 
+// The instance handle main() gives WinMain, which the resource functions accept.
+#define ZEMBREL_POSIX_INSTANCE ((HINSTANCE)(uintptr_t)0x400000)
+
 // UTF-16 to UTF-8 and back; unpaired surrogates and invalid bytes become U+FFFD.
 std::string Utf16ToUtf8(const std::u16string &text);
 std::u16string Utf8ToUtf16(const std::string &text);

@@ -4,6 +4,9 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
+// Before our 16-bit wcs* overloads: std:: then names only the C library's wchar_t ones, and
+// <string>, which takes &std::wcstol, still compiles when it comes after this header.
+#include <cwchar>
 
 // ---- Basic types -------------------------------------------------------------------------
 

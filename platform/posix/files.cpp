@@ -1,0 +1,123 @@
+// File handles over open(2): CreateFileW, CloseHandle and DeleteFileW on mapped device paths.
+#include "runtime.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <new>
+#include <unordered_set>
+
+// Dispositions the header leaves out because the system never asks for them.
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+
+struct FileHandle {
+    int fd;
+};
+
+// Only handles this module gave out may be closed, so a stray or doubled CloseHandle fails
+// with ERROR_INVALID_HANDLE instead of closing someone else's descriptor.
+static std::mutex s_handlesLock;
+static std::unordered_set<FileHandle *> s_handles;
+
+static HANDLE FailWith(DWORD code)
+{
+    SetLastErrorCode(code);
+    return INVALID_HANDLE_VALUE;
+}
+
+static int OpenFlags(DWORD access, DWORD disposition)
+{
+    int flags = O_CLOEXEC;
+    bool read = (access & GENERIC_READ) != 0;
+    bool write = (access & GENERIC_WRITE) != 0;
+    if (read && write)
+        flags |= O_RDWR;
+    else if (write)
+        flags |= O_WRONLY;
+    else
+        flags |= O_RDONLY;
+
+    switch (disposition) {
+    case CREATE_NEW:
+        return flags | O_CREAT | O_EXCL;
+    case CREATE_ALWAYS:
+        return flags | O_CREAT | O_TRUNC;
+    case OPEN_EXISTING:
+        return flags;
+    case OPEN_ALWAYS:
+        return flags | O_CREAT;
+    case TRUNCATE_EXISTING:
+        return write ? flags | O_TRUNC : -1;
+    default:
+        return -1;
+    }
+}
+
+HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode,
+                   LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD attributes,
+                   HANDLE templateFile)
+{
+    (void)shareMode;
+    (void)security;
+    (void)attributes;
+    (void)templateFile;
+    if (fileName == NULL || *fileName == 0)
+        return FailWith(fileName == NULL ? ERROR_INVALID_PARAMETER : 3);
+    int flags = OpenFlags(access, disposition);
+    if (flags == -1)
+        return FailWith(ERROR_INVALID_PARAMETER);
+
+    std::string path = MapDevicePath(fileName);
+    int fd = open(path.c_str(), flags, 0666);
+    if (fd == -1)
+        return FailWith(Win32ErrorFromErrno(errno));
+    // open(2) lets a folder be read; Win32 refuses a folder as a file.
+    struct stat info;
+    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        close(fd);
+        return FailWith(ERROR_ACCESS_DENIED);
+    }
+
+    FileHandle *handle = new (std::nothrow) FileHandle{fd};
+    if (handle == NULL) {
+        close(fd);
+        return FailWith(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    std::lock_guard<std::mutex> guard(s_handlesLock);
+    s_handles.insert(handle);
+    SetLastErrorCode(ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL CloseHandle(HANDLE handle)
+{
+    FileHandle *file = static_cast<FileHandle *>(handle);
+    {
+        std::lock_guard<std::mutex> guard(s_handlesLock);
+        if (s_handles.erase(file) == 0) {
+            SetLastErrorCode(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+    }
+    close(file->fd);
+    delete file;
+    return TRUE;
+}
+
+BOOL DeleteFileW(LPCWSTR fileName)
+{
+    if (fileName == NULL || *fileName == 0) {
+        SetLastErrorCode(fileName == NULL ? ERROR_INVALID_PARAMETER : 3);
+        return FALSE;
+    }
+    std::string path = MapDevicePath(fileName);
+    if (unlink(path.c_str()) != 0) {
+        SetLastErrorCode(Win32ErrorFromErrno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}

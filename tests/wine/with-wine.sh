@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# Runs one command inside one Xvfb display and one fresh Wine prefix, then tears both down.
+#
+#   tests/wine/with-wine.sh CMD [ARG...]
+#
+# Everything Wine-related that CMD starts shares the display, the prefix and one persistent
+# wineserver, so a suite of many short runs pays Wine's cold start once. The exit status is
+# CMD's. Nested calls (ZEMBREL_WINE_SESSION=1 with WINEPREFIX and DISPLAY set) just run CMD.
+#
+# Environment: ZEMBREL_WINE (default wine), ZEMBREL_WINESERVER (default wineserver),
+# ZEMBREL_WINE_LOGDIR (keep Xvfb's and wineboot's output there instead of discarding it),
+# ZEMBREL_XVFB_SCREEN (default 1024x768x24).
+set -u
+
+if [ $# -lt 1 ]; then
+    echo "usage: $0 CMD [ARG...]" >&2
+    exit 2
+fi
+
+if [ "${ZEMBREL_WINE_SESSION:-}" = 1 ] && [ -n "${WINEPREFIX:-}" ] && [ -n "${DISPLAY:-}" ]; then
+    exec "$@"
+fi
+
+WINE=${ZEMBREL_WINE:-wine}
+WINESERVER=${ZEMBREL_WINESERVER:-wineserver}
+SCREEN=${ZEMBREL_XVFB_SCREEN:-1024x768x24}
+
+for tool in Xvfb "$WINE" "$WINESERVER"; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+        echo "with-wine.sh: $tool not found" >&2
+        exit 127
+    fi
+done
+
+session=$(mktemp -d "${TMPDIR:-/tmp}/zembrel-wine.XXXXXX") || exit 1
+logdir=${ZEMBREL_WINE_LOGDIR:-$session/log}
+mkdir -p "$logdir" "$session/prefix" || exit 1
+xvfb_pid=
+cmd_pid=
+server_started=
+
+cleanup() {
+    local status=$?
+    trap - EXIT INT TERM HUP
+    if [ -n "$cmd_pid" ] && kill -0 "$cmd_pid" 2>/dev/null; then
+        kill -TERM "$cmd_pid" 2>/dev/null
+        wait "$cmd_pid" 2>/dev/null
+    fi
+    if [ -n "$server_started" ]; then
+        # -k ends every Wine process of the prefix; -w then waits for the server to go.
+        WINEPREFIX="$session/prefix" "$WINESERVER" -k >>"$logdir/wineserver.log" 2>&1
+        WINEPREFIX="$session/prefix" timeout 20 "$WINESERVER" -w >>"$logdir/wineserver.log" 2>&1
+    fi
+    if [ -n "$xvfb_pid" ]; then
+        kill -TERM "$xvfb_pid" 2>/dev/null
+        for _ in $(seq 50); do kill -0 "$xvfb_pid" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$xvfb_pid" 2>/dev/null
+        wait "$xvfb_pid" 2>/dev/null
+    fi
+    rm -rf "$session"
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+
+fail() {
+    echo "with-wine.sh: $1" >&2
+    for log in "$logdir"/*.log; do
+        [ -s "$log" ] || continue
+        echo "--- $log (last lines)" >&2
+        tail -n 20 "$log" >&2
+    done
+    exit 1
+}
+
+# Xvfb picks a free display number itself and writes it to fd 3 once it accepts clients.
+Xvfb -displayfd 3 -screen 0 "$SCREEN" -nolisten tcp -noreset \
+    3>"$session/display" </dev/null >"$logdir/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do
+    [ -s "$session/display" ] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb exited"
+    sleep 0.1
+done
+[ -s "$session/display" ] || fail "Xvfb did not report a display"
+DISPLAY=:$(tr -d '[:space:]' <"$session/display")
+
+export DISPLAY
+export WINEPREFIX="$session/prefix"
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all
+export ZEMBREL_WINE_SESSION=1
+unset WINEARCH
+
+# Wine's own output goes to files: its helper processes outlive the commands that start
+# them and would hold a pipe open.
+"$WINE" wineboot -i </dev/null >"$logdir/wineboot.log" 2>&1 || fail "wineboot -i failed"
+server_started=1
+"$WINESERVER" -p </dev/null >>"$logdir/wineserver.log" 2>&1
+# Without a window manager, hiding a managed window waits 2 s for X.
+"$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
+    </dev/null >>"$logdir/wineboot.log" 2>&1 || fail "could not set X11 Driver\\Managed"
+# A program that crashes ends with its exception code instead of waiting on a crash dialog.
+"$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+    </dev/null >>"$logdir/wineboot.log" 2>&1 || fail "could not set WineDbg\\ShowCrashDialog"
+
+# A command that is started with no standard input at all gets an empty one.
+if ! { true <&0; } 2>/dev/null; then
+    exec 0</dev/null
+fi
+"$@" &
+cmd_pid=$!
+wait "$cmd_pid"
+status=$?
+cmd_pid=
+exit "$status"
