@@ -57,9 +57,8 @@ static int OpenFlags(DWORD access, DWORD disposition)
     }
 }
 
-HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode,
-                   LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD attributes,
-                   HANDLE templateFile)
+HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD attributes, HANDLE templateFile)
 {
     (void)shareMode;
     (void)security;

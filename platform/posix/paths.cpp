@@ -10,9 +10,15 @@
 
 static thread_local DWORD t_lastError = ERROR_SUCCESS;
 
-void SetLastErrorCode(DWORD code) { t_lastError = code; }
+void SetLastErrorCode(DWORD code)
+{
+    t_lastError = code;
+}
 
-DWORD GetLastError(void) { return t_lastError; }
+DWORD GetLastError(void)
+{
+    return t_lastError;
+}
 
 DWORD Win32ErrorFromErrno(int error)
 {

@@ -9,7 +9,7 @@
 
 namespace {
 
-struct Spec {
+struct Conversion {
     bool leftAlign = false;
     bool zeroPad = false;
     bool hexPrefix = false;
@@ -43,42 +43,42 @@ struct Sink {
     }
 };
 
-const char16_t *ParseSpec(const char16_t *p, Spec &spec)
+const char16_t *ParseConversion(const char16_t *p, Conversion &conv)
 {
     for (;; ++p) {
         if (*p == u'-')
-            spec.leftAlign = true;
+            conv.leftAlign = true;
         else if (*p == u'0')
-            spec.zeroPad = true;
+            conv.zeroPad = true;
         else if (*p == u'#')
-            spec.hexPrefix = true;
+            conv.hexPrefix = true;
         else
             break;
     }
     for (; *p >= u'0' && *p <= u'9'; ++p)
-        spec.width = spec.width * 10 + (size_t)(*p - u'0');
+        conv.width = conv.width * 10 + (size_t)(*p - u'0');
     if (*p == u'.') {
-        spec.hasPrecision = true;
+        conv.hasPrecision = true;
         for (++p; *p >= u'0' && *p <= u'9'; ++p)
-            spec.precision = spec.precision * 10 + (size_t)(*p - u'0');
+            conv.precision = conv.precision * 10 + (size_t)(*p - u'0');
     }
     if (*p == u'l' || *p == u'h')
-        spec.size = (char)*p++;
-    spec.type = *p;
+        conv.size = (char)*p++;
+    conv.type = *p;
     return *p ? p + 1 : p;
 }
 
 // Right- or left-justifies one converted field inside the width.
-void PutField(Sink &sink, const Spec &spec, const std::u16string &prefix,
+void PutField(Sink &sink, const Conversion &conv, const std::u16string &prefix,
               const std::u16string &body, bool zeroAllowed)
 {
     size_t length = prefix.size() + body.size();
-    size_t fill = spec.width > length ? spec.width - length : 0;
-    if (spec.leftAlign) {
+    size_t fill = conv.width > length ? conv.width - length : 0;
+    if (conv.leftAlign) {
         sink.Put(prefix);
         sink.Put(body);
         sink.Pad(fill, u' ');
-    } else if (spec.zeroPad && zeroAllowed) {
+    } else if (conv.zeroPad && zeroAllowed) {
         sink.Put(prefix);
         sink.Pad(fill, u'0');
         sink.Put(body);
@@ -105,57 +105,57 @@ std::u16string Digits(uint32_t value, unsigned base, bool upper)
 }
 
 // The device's int and long are both 32 bits, so 'l' reads the same promoted int; 'h' narrows.
-void PutNumber(Sink &sink, const Spec &spec, va_list &args)
+void PutNumber(Sink &sink, const Conversion &conv, va_list &args)
 {
     std::u16string prefix;
     uint32_t magnitude;
-    if (spec.type == u'd' || spec.type == u'i') {
+    if (conv.type == u'd' || conv.type == u'i') {
         int32_t value = (int32_t)va_arg(args, int);
-        if (spec.size == 'h')
+        if (conv.size == 'h')
             value = (int16_t)value;
         if (value < 0)
             prefix = u"-";
         magnitude = value < 0 ? 0u - (uint32_t)value : (uint32_t)value;
     } else {
         magnitude = (uint32_t)va_arg(args, unsigned int);
-        if (spec.size == 'h')
+        if (conv.size == 'h')
             magnitude = (uint16_t)magnitude;
     }
-    bool hex = spec.type == u'x' || spec.type == u'X';
-    std::u16string body = Digits(magnitude, hex ? 16 : 10, spec.type == u'X');
-    if (hex && spec.hexPrefix && magnitude != 0)
-        prefix = spec.type == u'X' ? u"0X" : u"0x";
-    if (spec.hasPrecision) {
-        if (spec.precision == 0 && magnitude == 0)
+    bool hex = conv.type == u'x' || conv.type == u'X';
+    std::u16string body = Digits(magnitude, hex ? 16 : 10, conv.type == u'X');
+    if (hex && conv.hexPrefix && magnitude != 0)
+        prefix = conv.type == u'X' ? u"0X" : u"0x";
+    if (conv.hasPrecision) {
+        if (conv.precision == 0 && magnitude == 0)
             body.clear();
-        else if (body.size() < spec.precision)
-            body.insert(0, spec.precision - body.size(), u'0');
+        else if (body.size() < conv.precision)
+            body.insert(0, conv.precision - body.size(), u'0');
     }
-    PutField(sink, spec, prefix, body, !spec.hasPrecision);
+    PutField(sink, conv, prefix, body, !conv.hasPrecision);
 }
 
 // %s is a wide string in wsprintfW; %hs (and %S) a narrow one, taken here as UTF-8.
-void PutString(Sink &sink, const Spec &spec, va_list &args)
+void PutString(Sink &sink, const Conversion &conv, va_list &args)
 {
     std::u16string body;
-    if (spec.size == 'h' || spec.type == u'S') {
+    if (conv.size == 'h' || conv.type == u'S') {
         const char *text = va_arg(args, const char *);
         body = text != NULL ? Utf8ToUtf16(text) : u"(null)";
     } else {
         const char16_t *text = va_arg(args, const char16_t *);
         body = text != NULL ? std::u16string(text) : u"(null)";
     }
-    if (spec.hasPrecision && body.size() > spec.precision)
-        body.resize(spec.precision);
-    PutField(sink, spec, u"", body, false);
+    if (conv.hasPrecision && body.size() > conv.precision)
+        body.resize(conv.precision);
+    PutField(sink, conv, u"", body, false);
 }
 
-void PutChar(Sink &sink, const Spec &spec, va_list &args)
+void PutChar(Sink &sink, const Conversion &conv, va_list &args)
 {
     int value = va_arg(args, int);
-    char16_t c = (spec.size == 'h' || spec.type == u'C') ? (char16_t)(unsigned char)value
-                                                          : (char16_t)value;
-    PutField(sink, spec, u"", std::u16string(1, c), false);
+    char16_t c =
+        (conv.size == 'h' || conv.type == u'C') ? (char16_t)(unsigned char)value : (char16_t)value;
+    PutField(sink, conv, u"", std::u16string(1, c), false);
 }
 
 } // namespace
@@ -178,29 +178,29 @@ std::u16string FormatWide(LPCWSTR format, va_list args, size_t limit)
             sink.Put(*p++);
             continue;
         }
-        Spec spec;
-        p = ParseSpec(p, spec);
-        switch (spec.type) {
+        Conversion conv;
+        p = ParseConversion(p, conv);
+        switch (conv.type) {
         case u'd':
         case u'i':
         case u'u':
         case u'x':
         case u'X':
-            PutNumber(sink, spec, ap);
+            PutNumber(sink, conv, ap);
             break;
         case u's':
         case u'S':
-            PutString(sink, spec, ap);
+            PutString(sink, conv, ap);
             break;
         case u'c':
         case u'C':
-            PutChar(sink, spec, ap);
+            PutChar(sink, conv, ap);
             break;
         case 0:
             break;
         default:
             // As Win32 does, an unknown conversion prints its letter as plain text.
-            sink.Put(spec.type);
+            sink.Put(conv.type);
             break;
         }
     }

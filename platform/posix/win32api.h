@@ -248,3 +248,24 @@ BOOL SetForegroundWindow(HWND window);
 
 // The system's entry point; the port's main() calls it with argv[1..] joined by single spaces.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand);
+
+// ---- Window, dialog and control styles; more keys ----------------------------------------
+
+#define WS_POPUP 0x80000000L
+#define WS_CHILD 0x40000000L
+#define WS_VISIBLE 0x10000000L
+#define WS_CAPTION 0x00C00000L
+#define WS_BORDER 0x00800000L
+#define WS_SYSMENU 0x00080000L
+#define WS_GROUP 0x00020000L
+#define WS_TABSTOP 0x00010000L
+#define DS_SETFONT 0x40L
+#define DS_MODALFRAME 0x80L
+#define DS_CENTER 0x0800L
+#define SS_LEFT 0x0L
+#define SS_ICON 0x3L
+#define BS_PUSHBUTTON 0x0L
+#define BS_DEFPUSHBUTTON 0x1L
+#define VK_TAB 0x09
+
+HRSRC FindResourceExW(HMODULE module, LPCWSTR type, LPCWSTR name, WORD language);

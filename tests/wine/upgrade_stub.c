@@ -1,6 +1,10 @@
 /* Stands in for \Windows\upgrade.exe: records its command line and working directory. */
+#ifndef UNICODE
 #define UNICODE
+#endif
+#ifndef _UNICODE
 #define _UNICODE
+#endif
 #include <windows.h>
 #include <wchar.h>
 

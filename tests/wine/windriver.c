@@ -1,6 +1,10 @@
 /* Drives zembrel.exe's dialog from outside, as a user or a management agent would. */
+#ifndef UNICODE
 #define UNICODE
+#endif
+#ifndef _UNICODE
 #define _UNICODE
+#endif
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,7 +16,8 @@
  * windriver info                       the dialog and each control: id, class, visibility, rect
  * windriver text ID                    a control's text
  * windriver visible ID                 whether a control is visible
- * windriver watch ID SECONDS           each change of a control's text, until the dialog closes
+ * windriver watch ID SECONDS           wait for the dialog, then print each change of a
+ *                                      control's text (ms after it appeared) until it closes
  * windriver wait-closed SECONDS        wait until no dialog is left
  * windriver post MSG WPARAM [LPARAM]   post command|syskeydown|syskeyup|keydown|N to the dialog
  * windriver click ID                   BM_CLICK on a button of the dialog
@@ -192,9 +197,11 @@ static int CommandVisible(int id)
 
 static int CommandWatch(int id, int seconds)
 {
-    HWND dialog = RequireDialog();
-    if (dialog == NULL)
+    HWND dialog = WaitForDialog(seconds);
+    if (dialog == NULL) {
+        Print("no-dialog\n");
         return 1;
+    }
     HWND control = GetDlgItem(dialog, id);
     WCHAR last[512] = L"\x1";
     DWORD start = GetTickCount();

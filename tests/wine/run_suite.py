@@ -1,0 +1,664 @@
+#!/usr/bin/env python3
+"""End-to-end cases of zembrel.exe under Wine: the gate, the hand-off, the dialog, the keys.
+
+Runs natively and drives Wine itself, inside the session that with-wine.sh sets up (one
+Xvfb, one prefix, one persistent wineserver):
+
+    tests/wine/with-wine.sh python3 tests/wine/run_suite.py \
+        --zembrel build/mingw-i686/zembrel.exe --zembrel build/mingw-x64/zembrel.exe \
+        --helpers build/mingw-x64/tests/wine --wine wine
+
+Each --zembrel is one build; every case runs on each. Prints one line per case and closes
+with "N passed, N failed"; exits 0 when all pass, 1 when any fails, 77 when there is no
+Wine session to run in.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+DIALOG_TITLE = "Firmware Add-on Error"
+MESSAGE = ("Cannot add this firmware to the incompatible installed firmware.\n"
+           "The current installed firmware must be Version 3.42 (Build 389) or higher.")
+TIMEOUT_LABEL = "Time out (in Second)"
+STATUS_INCOMPATIBLE = 29
+
+IDCANCEL = 2
+IDC_TIMEOUT_LABEL = 1015
+IDC_TIMEOUT_VALUE = 1017
+IDC_MESSAGE = 1020
+VK_MENU = 0x12
+VK_F4 = 0x73
+
+# The dialog template in dialog units: id -> (x, y, width, height), and its size.
+TEMPLATE_SIZE = (295, 97)
+TEMPLATE_CONTROLS = {
+    IDCANCEL: (121, 73, 50, 14),
+    IDC_MESSAGE: (55, 12, 230, 36),
+    IDC_TIMEOUT_LABEL: (84, 57, 91, 11),
+    IDC_TIMEOUT_VALUE: (182, 56, 21, 11),
+    0xFFFF: (21, 13, 21, 20),
+}
+
+# Generous bounds: Wine on a loaded CI machine is slow to start and to paint.
+DIALOG_APPEARS_S = 20
+RUN_LIMIT_S = 40
+STUB_APPEARS_S = 10
+NO_LAUNCH_GRACE_S = 1.0
+
+HKLM_PLATFORM = r"HKLM\Platform"
+HKLM_SNMP = r"HKLM\NetAdmin\SNMP"
+
+
+class CaseFailure(AssertionError):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise CaseFailure(message)
+
+
+def check_equal(actual, expected, what):
+    if actual != expected:
+        raise CaseFailure(f"{what}: expected {expected!r}, got {actual!r}")
+
+
+def pe_machine(path):
+    """The machine field of a PE file's header: 'i686' or 'x86-64'."""
+    with open(path, "rb") as exe:
+        head = exe.read(4096)
+    offset = struct.unpack_from("<I", head, 0x3C)[0]
+    check(head[offset:offset + 4] == b"PE\0\0", f"{path} is not a PE file")
+    machine = struct.unpack_from("<H", head, offset + 4)[0]
+    return {0x14C: "i686", 0x8664: "x86-64"}.get(machine, hex(machine))
+
+
+class WineSession:
+    """The prefix, the registry and the programs of one with-wine.sh session."""
+
+    def __init__(self, wine, helpers, screenshots):
+        self.wine = wine
+        self.prefix = os.environ["WINEPREFIX"]
+        self.drive_c = os.path.join(self.prefix, "drive_c")
+        self.windows = os.path.join(self.drive_c, "windows")
+        self.work = os.path.join(self.drive_c, "zembrel-test")
+        self.windriver = os.path.join(self.work, "windriver.exe")
+        self.stub_source = os.path.join(helpers, "upgrade_stub.exe")
+        self.upgrade = os.path.join(self.windows, "upgrade.exe")
+        self.args_file = os.path.join(self.windows, "upgrade-args.txt")
+        self.installed = os.path.join(self.windows, "zembrel.exe")
+        self.screenshots = screenshots
+        self.logs = tempfile.mkdtemp(prefix="zembrel-suite-")
+        self.counter = 0
+        os.makedirs(self.work, exist_ok=True)
+        shutil.copyfile(os.path.join(helpers, "windriver.exe"), self.windriver)
+
+    def close(self):
+        shutil.rmtree(self.logs, ignore_errors=True)
+
+    def _files(self):
+        self.counter += 1
+        base = os.path.join(self.logs, str(self.counter))
+        return base + ".out", base + ".err"
+
+    def environment(self, debug="-all"):
+        env = dict(os.environ)
+        env["WINEDEBUG"] = debug
+        return env
+
+    def start(self, args, debug="-all"):
+        """Starts a Wine program with its output in files: Wine's helpers outlive it."""
+        out_path, err_path = self._files()
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            process = subprocess.Popen([self.wine] + args, cwd=self.work, stdin=subprocess.DEVNULL,
+                                       stdout=out, stderr=err, env=self.environment(debug))
+        return WineProcess(process, out_path, err_path)
+
+    def run(self, args, debug="-all", limit=RUN_LIMIT_S):
+        return self.start(args, debug).wait(limit)
+
+    # The registry, through Wine's own reg.exe.
+    def reg(self, *args):
+        return self.run(["reg"] + list(args))
+
+    def set_build(self, value):
+        if value is None:
+            self.reg("delete", HKLM_PLATFORM, "/f")
+        else:
+            result = self.reg("add", HKLM_PLATFORM, "/v", "Build", "/t", "REG_SZ", "/d", value, "/f")
+            check_equal(result.code, 0, f"reg add Build={value!r}")
+            check_equal(self.query(HKLM_PLATFORM, "Build"), ("REG_SZ", value), "Build as stored")
+
+    def reset_management_key(self, timeout=None):
+        self.reg("delete", HKLM_SNMP, "/f")
+        if timeout is not None:
+            result = self.reg("add", HKLM_SNMP, "/v", "ZembrelTimeOut", "/t", "REG_DWORD", "/d", str(timeout), "/f")
+            check_equal(result.code, 0, "reg add ZembrelTimeOut")
+
+    def query(self, key, name):
+        """(type, data text) of a value as reg query shows it, or None when it is absent."""
+        result = self.reg("query", key, "/v", name)
+        if result.code != 0:
+            return None
+        for line in result.out.splitlines():
+            # reg query separates name, type and data by four spaces; data keeps its own.
+            match = re.match(r"^    (.+?)    (REG_\w+)    (.*)$", line)
+            if match and match.group(1).lower() == name.lower():
+                return match.group(2), match.group(3)
+        raise CaseFailure(f"reg query {key} /v {name}: unexpected output {result.out!r}")
+
+    def status_code(self):
+        value = self.query(HKLM_SNMP, "ZembrelCode")
+        if value is None:
+            return None
+        check_equal(value[0], "REG_DWORD", "type of ZembrelCode")
+        return int(value[1], 16)
+
+    # zembrel.exe and its upgrade program.
+    def install(self, exe, stub=True):
+        shutil.copyfile(exe, self.installed)
+        if stub:
+            shutil.copyfile(self.stub_source, self.upgrade)
+        elif os.path.exists(self.upgrade):
+            os.remove(self.upgrade)
+        for leftover in (self.args_file,):
+            if os.path.exists(leftover):
+                os.remove(leftover)
+
+    def start_zembrel(self, command_line, exe=r"C:\windows\zembrel.exe", debug="-all,warn+seh"):
+        """Starts zembrel through windriver, with exactly this command line after its name."""
+        encoded = command_line.encode("utf-8").hex() or "-"
+        return self.start([self.windriver, "run", exe, r"C:\zembrel-test", encoded, str(RUN_LIMIT_S)], debug)
+
+    def windriver_run(self, *args, limit=RUN_LIMIT_S):
+        return self.run([self.windriver] + [str(arg) for arg in args], limit=limit)
+
+    def wait_for_upgrade_record(self, limit=STUB_APPEARS_S):
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline:
+            if os.path.exists(self.args_file):
+                with open(self.args_file, "rb") as record:
+                    data = record.read()
+                line, _, directory = data.decode("utf-16-le").partition("\0")
+                return line, directory
+            time.sleep(0.05)
+        return None
+
+    def screenshot(self, name):
+        """The dialog's window as X draws it, or None when ImageMagick or X tools are missing."""
+        if not self.screenshots or not shutil.which("import") or not shutil.which("xwininfo"):
+            return None
+        os.makedirs(self.screenshots, exist_ok=True)
+        tree = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True, timeout=20)
+        ids = [line.split()[0] for line in tree.stdout.splitlines() if f'"{DIALOG_TITLE}"' in line]
+        path = os.path.join(self.screenshots, name)
+        target = ids[0] if ids else "root"
+        subprocess.run(["import", "-window", target, path], capture_output=True, timeout=30)
+        return path if os.path.exists(path) else None
+
+
+class WineProcess:
+    def __init__(self, process, out_path, err_path):
+        self.process = process
+        self.out_path = out_path
+        self.err_path = err_path
+        self.code = None
+        self.out = ""
+        self.err = ""
+        self.elapsed = None
+        self.started = time.monotonic()
+
+    def wait(self, limit=RUN_LIMIT_S):
+        try:
+            self.code = self.process.wait(timeout=limit)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            raise CaseFailure(f"{self.process.args} still running after {limit} s")
+        self.elapsed = time.monotonic() - self.started
+        with open(self.out_path, "rb") as out:
+            self.out = out.read().decode("utf-8", "replace")
+        with open(self.err_path, "rb") as err:
+            self.err = err.read().decode("utf-8", "replace")
+        if os.environ.get("ZEMBREL_SUITE_VERBOSE"):
+            print(f"     {self.elapsed:5.2f} s {' '.join(self.process.args[1:])[:100]} -> {self.code}", flush=True)
+        return self
+
+    def lines(self):
+        return self.out.splitlines()
+
+
+class ZembrelRun:
+    """What one run of zembrel.exe left behind: exit code and debug lines."""
+
+    def __init__(self, process):
+        self.windriver = process
+        self.exit_code = None
+        for line in process.lines():
+            match = re.match(r"^exit (\d+) ", line)
+            if match:
+                self.exit_code = int(match.group(1))
+        # OutputDebugStringW as Wine's seh channel shows it: warn:seh:OutputDebugStringA "...".
+        self.debug = re.findall(r'warn:seh:OutputDebugStringA (".*)$', process.err, re.M)
+
+
+def finish(process):
+    process.wait()
+    run = ZembrelRun(process)
+    check(run.exit_code is not None, f"windriver did not report an exit code: {process.out!r} {process.err[-400:]!r}")
+    return run
+
+
+def decode_hex(text):
+    return bytes.fromhex(text).decode("utf-8")
+
+
+def parse_fields(process):
+    """windriver's output: 'key value' lines, hex texts decoded."""
+    fields = {}
+    for line in process.lines():
+        key, _, value = line.partition(" ")
+        if key in ("class", "title", "text"):
+            value = decode_hex(value)
+        fields.setdefault(key, value)
+    return fields
+
+
+def find_dialog(session):
+    found = session.windriver_run("find", DIALOG_APPEARS_S)
+    check_equal(found.code, 0, f"dialog '{DIALOG_TITLE}' found (windriver said {found.out!r})")
+    return parse_fields(found)
+
+
+def control_text(session, control):
+    result = session.windriver_run("text", control)
+    check_equal(result.code, 0, f"text of control {control} ({result.out!r})")
+    return parse_fields(result)["text"]
+
+
+def dialog_info(session):
+    """The dialog's window, client size, focus and each control, as windriver info reports them."""
+    result = session.windriver_run("info")
+    check_equal(result.code, 0, f"windriver info ({result.out!r})")
+    info = {"controls": {}}
+    current = None
+    for line in result.lines():
+        words = line.split()
+        if words[0] == "client":
+            info["client"] = (int(words[1]), int(words[2]))
+        elif words[0] == "window":
+            info["window"] = tuple(int(word) for word in words[1:5])
+        elif words[0] == "screen":
+            info["screen"] = (int(words[1]), int(words[2]))
+        elif words[0] == "focus":
+            info["focus"] = int(words[1])
+        elif words[0] == "dialog":
+            info["style"] = int(words[3], 16)
+        elif words[0] == "control":
+            current = {"visible": words[3] == "1", "style": int(words[5], 16),
+                       "rect": tuple(int(word) for word in words[7:11])}
+            info["controls"][int(words[1]) & 0xFFFF] = current
+        elif words[0] in ("class", "text") and current is not None:
+            current[words[0]] = decode_hex(words[1]) if len(words) > 1 else ""
+    return info
+
+
+def wait_closed(session, limit):
+    result = session.windriver_run("wait-closed", limit)
+    check_equal(result.code, 0, f"dialog closed within {limit} s ({result.out!r})")
+
+
+def post(session, message, wparam):
+    result = session.windriver_run("post", message, wparam)
+    check_equal(result.code, 0, f"post {message} {wparam} ({result.out!r})")
+
+
+def upgrade_parameters(record):
+    """The parameters part of the upgrade program's command line: after its quoted name and one space."""
+    line, directory = record
+    match = re.match(r'^"([^"]*)"(.*)$', line, re.S)
+    check(match is not None, f"upgrade command line does not start with a quoted program name: {line!r}")
+    check(match.group(1).lower().endswith(r"\windows\upgrade.exe"), f"program started: {match.group(1)!r}")
+    rest = match.group(2)
+    check(rest.startswith(" "), f"no space between program and parameters: {line!r}")
+    return rest[1:], directory
+
+
+class Suite:
+    def __init__(self, session, builds, only=None):
+        self.only = only
+        self.session = session
+        self.builds = builds
+        self.passed = 0
+        self.failed = []
+
+    def case(self, build, group, name, function, *args):
+        label = f"[{build['arch']}] {group}: {name}"
+        if self.only and not any(word in label for word in self.only):
+            return
+        started = time.monotonic()
+        try:
+            function(build, *args)
+        except CaseFailure as failure:
+            self.failed.append(label)
+            print(f"FAIL {label} ({time.monotonic() - started:.1f} s): {failure}", flush=True)
+            return
+        except Exception:  # a broken case is a failed case, and the suite goes on
+            self.failed.append(label)
+            print(f"FAIL {label}: {traceback.format_exc()}", flush=True)
+            return
+        self.passed += 1
+        print(f"ok   {label} ({time.monotonic() - started:.1f} s)", flush=True)
+
+    # --- the gate and the hand-off ------------------------------------------------------
+
+    def hand_off(self, build, installed_build, command_line, expected):
+        session = self.session
+        session.install(build["exe"])
+        session.set_build(installed_build)
+        session.reset_management_key()
+        run = finish(session.start_zembrel(command_line))
+        check_equal(run.exit_code, 1, "exit code")
+        record = session.wait_for_upgrade_record()
+        check(record is not None, "upgrade.exe was not started")
+        parameters, directory = upgrade_parameters(record)
+        check_equal(parameters, expected, "upgrade parameters")
+        check_equal(directory.lower(), r"c:\windows", "upgrade.exe's working directory (any case)")
+        check_equal(len(run.debug), 1, f"debug lines {run.debug!r}")
+        # Wine shows the text in C escapes and cuts a long one short with "...".
+        shown = run.debug[0]
+        full = '"Cmd: ' + expected + '\\n"'
+        if shown.endswith('"...'):
+            check(len(shown) > 40 and full.startswith(shown[:-4]), f"debug line {shown!r} is not the start of {full!r}")
+        else:
+            check_equal(shown, full, "debug line")
+        check_equal(session.status_code(), None, "ZembrelCode after a hand-off")
+
+    def report_path(self, build, installed_build):
+        session = self.session
+        session.install(build["exe"])
+        session.set_build(installed_build)
+        session.reset_management_key()
+        # Attended, with the option the hand-off would rewrite: the report path shows the
+        # dialog and passes nothing on.
+        process = session.start_zembrel("-NoUPGRADE")
+        find_dialog(session)
+        result = session.windriver_run("click", IDCANCEL)
+        check_equal(result.code, 0, f"click Cancel ({result.out!r})")
+        run = finish(process)
+        check_equal(run.exit_code, 1, "exit code")
+        check_equal(run.debug, [], "debug lines on the report path")
+        time.sleep(NO_LAUNCH_GRACE_S)
+        check(not os.path.exists(session.args_file), "upgrade.exe was started on the report path")
+        check_equal(session.status_code(), None, "ZembrelCode after an attended report")
+
+    def no_upgrade_program(self, build):
+        session = self.session
+        session.install(build["exe"], stub=False)
+        session.set_build("400")
+        session.reset_management_key()
+        run = finish(session.start_zembrel("-DHCP"))
+        check_equal(run.exit_code, 1, "exit code (a crash would show an exception code)")
+        check_equal(run.debug, [], "debug lines without upgrade.exe")
+        check(re.search(r"dispatch_exception code=", run.windriver.err) is None, "an exception was raised")
+        time.sleep(NO_LAUNCH_GRACE_S)
+        check(not os.path.exists(session.args_file), "something was started without upgrade.exe")
+
+    # --- the fixed path of the deletion -------------------------------------------------
+
+    def delete_from_elsewhere(self, build, installed_build, stub):
+        session = self.session
+        session.install(build["exe"], stub=stub)
+        copy_dir = os.path.join(session.work, "elsewhere")
+        os.makedirs(copy_dir, exist_ok=True)
+        copy = os.path.join(copy_dir, "zembrel.exe")
+        shutil.copyfile(build["exe"], copy)
+        session.set_build(installed_build)
+        session.reset_management_key(timeout=0)
+        # Unattended with a countdown of 0, so a report ends by itself.
+        run = finish(session.start_zembrel("-SNMP", exe=r"C:\zembrel-test\elsewhere\zembrel.exe"))
+        check_equal(run.exit_code, 1, "exit code")
+        check(not os.path.exists(session.installed), r"C:\windows\zembrel.exe is still there")
+        check(os.path.exists(copy), "the copy that ran was deleted")
+        if stub and installed_build == "400":
+            check(session.wait_for_upgrade_record() is not None, "upgrade.exe was not started")
+        os.remove(copy)
+
+    def delete_own_path(self, build):
+        session = self.session
+        session.install(build["exe"], stub=False)
+        session.set_build("400")
+        # The file trace shows the call: Wine, like Windows, keeps a running image.
+        process = session.start_zembrel("", debug="-all,trace+file")
+        run = finish(process)
+        check_equal(run.exit_code, 1, "exit code")
+        check(re.search(r'trace:file:DeleteFileW L"\\\\Windows\\\\zembrel\.exe"', process.err) is not None,
+              r'no DeleteFileW L"\Windows\zembrel.exe" in the file trace')
+
+    # --- the dialog -----------------------------------------------------------------------
+
+    def check_layout(self, info):
+        """Each control where the template puts it, in the dialog's own dialog units."""
+        client_w, client_h = info["client"]
+        unit_x = client_w / TEMPLATE_SIZE[0]
+        unit_y = client_h / TEMPLATE_SIZE[1]
+        for control, (x, y, w, h) in TEMPLATE_CONTROLS.items():
+            check(control in info["controls"], f"control {control} missing")
+            left, top, right, bottom = info["controls"][control]["rect"]
+            expected = (x * unit_x, y * unit_y, (x + w) * unit_x, (y + h) * unit_y)
+            actual = (left, top, right, bottom)
+            # Sizes round per control; 3 pixels covers that and icon scaling.
+            check(all(abs(a - e) <= 3 for a, e in zip(actual, expected)),
+                  f"control {control} at {actual}, template puts it at {tuple(round(e) for e in expected)}")
+        # Centred on the screen.
+        left, top, right, bottom = info["window"]
+        screen_w, screen_h = info["screen"]
+        check(abs((left + right) / 2 - screen_w / 2) <= 2 and abs((top + bottom) / 2 - screen_h / 2) <= 2,
+              f"dialog at {info['window']} is not centred on a {screen_w}x{screen_h} screen")
+
+    def attended(self, build):
+        session = self.session
+        session.install(build["exe"])
+        session.set_build("388")
+        # A countdown value that would end the dialog at once if attended mode used it.
+        session.reset_management_key(timeout=0)
+        process = session.start_zembrel("")
+        found = find_dialog(session)
+        check_equal(found["title"], DIALOG_TITLE, "title")
+        check_equal(found["class"], "#32770", "window class")
+        info = dialog_info(session)
+        # The template's style, made visible; Wine adds WS_CLIPSIBLINGS and DS_3DLOOK as Windows does.
+        check_equal(info["style"] & ~0x04000004, 0x90C808C0, "dialog style")
+        controls = info["controls"]
+        check_equal(controls[IDC_MESSAGE]["text"], MESSAGE, "message")
+        check_equal(controls[IDCANCEL]["text"], "Cancel", "button")
+        check_equal(controls[IDCANCEL]["class"], "Button", "Cancel's class")
+        check_equal(controls[IDC_TIMEOUT_LABEL]["text"], TIMEOUT_LABEL, "label text")
+        check_equal(controls[IDC_TIMEOUT_LABEL]["visible"], False, "label visible in attended mode")
+        check_equal(controls[IDC_TIMEOUT_VALUE]["visible"], False, "number visible in attended mode")
+        check_equal(controls[0xFFFF]["style"] & 0x1F, 0x3, "icon control is SS_ICON")
+        check_equal(controls[0xFFFF]["visible"], True, "icon visible")
+        check_equal(info["focus"], IDCANCEL, "focus")
+        self.check_layout(info)
+        if build["shots"]:
+            session.screenshot(f"dialog-wine-attended-{build['arch']}.png")
+        # No countdown runs: still open well after a zero countdown would have ended it.
+        time.sleep(2.5)
+        check_equal(control_text(session, IDC_MESSAGE), MESSAGE, "message, still open after 2.5 s")
+        result = session.windriver_run("click", IDCANCEL)
+        check_equal(result.code, 0, f"click Cancel ({result.out!r})")
+        run = finish(process)
+        check_equal(run.exit_code, 1, "exit code")
+        check_equal(session.status_code(), None, "ZembrelCode after an attended run")
+        check_equal(session.query(HKLM_SNMP, "ZembrelTimeOut"), ("REG_DWORD", "0x0"), "ZembrelTimeOut untouched")
+
+    def countdown(self, build):
+        session = self.session
+        session.install(build["exe"])
+        session.set_build("388")
+        session.reset_management_key(timeout=3)
+        process = session.start_zembrel("-SNMP")
+        watcher = session.start([session.windriver, "watch", str(IDC_TIMEOUT_VALUE), "30"])
+        info = None
+        try:
+            find_dialog(session)
+            if build["shots"]:
+                session.screenshot(f"dialog-wine-counting-{build['arch']}.png")
+            info = dialog_info(session)
+        finally:
+            watcher.wait(60)
+        run = finish(process)
+        seen = []
+        closed_at = None
+        for line in watcher.lines():
+            words = line.split()
+            if words[0] == "at":
+                seen.append(decode_hex(words[2]) if len(words) > 2 else "")
+            elif words[0] == "closed":
+                closed_at = int(words[1]) / 1000
+        check(closed_at is not None, f"the dialog did not close by itself: {watcher.out!r}")
+        check(2.5 <= closed_at <= 10, f"the dialog closed {closed_at:.1f} s after it appeared")
+        shown = [text for text in seen if text]
+        check(all(text in ("3", "2", "1", "0") for text in shown), f"numbers shown: {seen!r}")
+        numbers = [int(text) for text in shown]
+        check(numbers == sorted(set(numbers), reverse=True), f"numbers not counting down: {seen!r}")
+        check(len(numbers) >= 3 and numbers[-1] == 0, f"too few of 3, 2, 1, 0 seen: {seen!r}")
+        # Opens with 3, closes on the fourth tick: about 4 s after it opened.
+        check(2.5 <= run.windriver.elapsed <= 12, f"zembrel ran {run.windriver.elapsed:.1f} s")
+        check(info is not None and info["controls"][IDC_TIMEOUT_LABEL]["visible"], "label hidden while counting")
+        check(info["controls"][IDC_TIMEOUT_VALUE]["visible"], "number hidden while counting")
+        check_equal(info["controls"][IDC_TIMEOUT_LABEL]["text"], TIMEOUT_LABEL, "label text")
+        check_equal(run.exit_code, 1, "exit code")
+        check_equal(session.status_code(), STATUS_INCOMPATIBLE, "ZembrelCode")
+
+    def frozen_by_system_key(self, build, key):
+        session = self.session
+        session.install(build["exe"])
+        session.set_build("388")
+        session.reset_management_key(timeout=30)
+        process = session.start_zembrel("-NoUI")
+        find_dialog(session)
+        post(session, "syskeydown", key)
+        post(session, "syskeyup", key)
+        time.sleep(0.5)
+        first = control_text(session, IDC_TIMEOUT_VALUE)
+        check(first.isdigit() and 20 <= int(first) <= 30, f"number before the wait: {first!r}")
+        time.sleep(2.5)
+        later = control_text(session, IDC_TIMEOUT_VALUE)
+        check_equal(later, first, "number 2.5 s after a system key")
+        # A command outside 1, 2 and 16 leaves it open; 16 closes it.
+        post(session, "command", 3)
+        time.sleep(0.5)
+        check_equal(control_text(session, IDC_TIMEOUT_VALUE), first, "number after command 3")
+        post(session, "command", 16)
+        wait_closed(session, 10)
+        run = finish(process)
+        check_equal(run.exit_code, 1, "exit code")
+        check_equal(session.status_code(), STATUS_INCOMPATIBLE, "ZembrelCode")
+
+    def closed_by_alt_f4(self, build):
+        session = self.session
+        session.install(build["exe"])
+        session.set_build("388")
+        session.reset_management_key(timeout=30)
+        process = session.start_zembrel("-DHCP")
+        find_dialog(session)
+        started = time.monotonic()
+        post(session, "syskeydown", VK_F4)
+        wait_closed(session, 10)
+        check(time.monotonic() - started < 8, "the dialog closed only after a while")
+        run = finish(process)
+        check_equal(run.exit_code, 1, "exit code")
+        check_equal(session.status_code(), STATUS_INCOMPATIBLE, "ZembrelCode")
+
+    def owner_and_foreground(self, build, with_desktop):
+        session = self.session
+        session.install(build["exe"])
+        session.set_build("388")
+        session.reset_management_key()
+        result = session.windriver_run("owner", r"C:\windows\zembrel.exe", r"C:\zembrel-test", "-",
+                                       1 if with_desktop else 0, DIALOG_APPEARS_S, limit=RUN_LIMIT_S + 20)
+        check_equal(result.code, 0, f"windriver owner ({result.out!r})")
+        fields = parse_fields(result)
+        check_equal(fields.get("foreground-before"), "other", "foreground before zembrel")
+        check_equal(fields.get("owner"), "desktop" if with_desktop else "none", "the dialog's owner")
+        check_equal(fields.get("foreground-during"), "dialog", "foreground while the dialog is up")
+        check_equal(fields.get("foreground-after"), "other", "foreground after the dialog")
+        check_equal(fields.get("exit"), "1 0x00000001", "exit code")
+
+    def run(self):
+        gate_cases = [
+            ("build 400, empty line", "400", "", " -NoZEMBRL"),
+            ("build 389, -DHCP", "389", "-DHCP", "-DHCP -NoZEMBRL"),
+            ("build ' 389abc', -NoUPGRADE replaced", " 389abc", "-DHCP -NoUPGRADE -SNMP", "-DHCP  -NoZEMBRL"),
+            ("build -1, 600-character line", "-1", LONG_LINE, LONG_LINE + " -NoZEMBRL"),
+        ]
+        for build in self.builds:
+            for name, installed, line, expected in gate_cases:
+                self.case(build, "hand-off", name, self.hand_off, installed, line, expected)
+            for installed in ("388", "abc", None):
+                name = f"build {installed!r} takes the report path" if installed else "no build value"
+                self.case(build, "report path", name, self.report_path, installed)
+            self.case(build, "hand-off", "no upgrade.exe: no launch, no crash", self.no_upgrade_program)
+            self.case(build, "deletion", "hand-off from a copy elsewhere", self.delete_from_elsewhere, "400", True)
+            self.case(build, "deletion", "report from a copy elsewhere", self.delete_from_elsewhere, "388", True)
+            self.case(build, "deletion", "no upgrade.exe, copy elsewhere", self.delete_from_elsewhere, "400", False)
+            self.case(build, "deletion", r"DeleteFileW(\Windows\zembrel.exe) from itself", self.delete_own_path)
+            self.case(build, "dialog", "attended: texts, layout, Cancel", self.attended)
+            self.case(build, "dialog", "countdown of 3 closes by itself", self.countdown)
+            self.case(build, "dialog", "WM_SYSKEYDOWN VK_MENU freezes, command 16 closes",
+                      self.frozen_by_system_key, VK_MENU)
+            self.case(build, "dialog", "WM_SYSKEYDOWN 'A' freezes, command 16 closes",
+                      self.frozen_by_system_key, ord("A"))
+            self.case(build, "dialog", "WM_SYSKEYDOWN VK_F4 closes", self.closed_by_alt_f4)
+            self.case(build, "windows", "desktop window owns the dialog, foreground restored",
+                      self.owner_and_foreground, True)
+            self.case(build, "windows", "no desktop window: no owner, foreground restored",
+                      self.owner_and_foreground, False)
+        print(f"{self.passed} passed, {len(self.failed)} failed", flush=True)
+        return 0 if not self.failed else 1
+
+
+# 600 characters, each position recognisable, no option in it.
+LONG_LINE = "".join(f"{index:03d}," for index in range(150))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--zembrel", action="append", required=True, help="a zembrel.exe; repeat for each build")
+    parser.add_argument("--helpers", required=True, help="folder with windriver.exe and upgrade_stub.exe")
+    parser.add_argument("--wine", default="wine", help="the wine loader")
+    parser.add_argument("--screenshots", help="folder for the dialog's pictures")
+    parser.add_argument("--only", action="append", help="run only the cases whose name holds this text")
+    options = parser.parse_args()
+
+    missing = [name for name in ("DISPLAY", "WINEPREFIX") if not os.environ.get(name)]
+    if missing or not os.path.isdir(os.path.join(os.environ.get("WINEPREFIX", ""), "drive_c")):
+        print(f"SKIP: no Wine session ({', '.join(missing) or 'WINEPREFIX has no drive_c'}); "
+              "run under tests/wine/with-wine.sh", flush=True)
+        return 77
+    if shutil.which(options.wine) is None:
+        print(f"SKIP: {options.wine} not found", flush=True)
+        return 77
+
+    builds = [{"exe": os.path.abspath(exe), "arch": pe_machine(exe), "shots": True} for exe in options.zembrel]
+    session = WineSession(options.wine, os.path.abspath(options.helpers), options.screenshots)
+    started = time.monotonic()
+    try:
+        status = Suite(session, builds, options.only).run()
+    finally:
+        session.close()
+    print(f"Wine suite took {time.monotonic() - started:.1f} s", flush=True)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
