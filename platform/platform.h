@@ -9,10 +9,11 @@
 #ifndef _UNICODE
 #define _UNICODE
 #endif
+#include <windows.h>
+
 #include <shellapi.h>
 #include <stdlib.h>
 #include <wchar.h>
-#include <windows.h>
 
 // The device's kernel debug channel; the Windows build supplies it over OutputDebugStringW.
 void NKDbgPrintfW(LPCWSTR format, ...);

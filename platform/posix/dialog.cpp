@@ -274,8 +274,7 @@ void TranslateKey(HWND handle, WPARAM key)
         DeliverMessage(handle, WM_COMMAND, IDCANCEL, (LPARAM)GetDlgItem(handle, IDCANCEL));
     } else if (key == VK_RETURN || key == VK_SPACE) {
         if (IsPushButton(focused) && focused->parent == handle)
-            DeliverMessage(handle, WM_COMMAND, (WPARAM)(WORD)focused->id,
-                           (LPARAM)focused->handle);
+            DeliverMessage(handle, WM_COMMAND, (WPARAM)(WORD)focused->id, (LPARAM)focused->handle);
         else if (key == VK_RETURN)
             DeliverMessage(handle, WM_COMMAND, IDOK, (LPARAM)GetDlgItem(handle, IDOK));
     } else if (key == VK_TAB) {

@@ -1,6 +1,7 @@
-// The dialog without a terminal: a transcript on standard output, scripted events from standard input.
-#include "wintable.h"
+// The dialog without a terminal: a transcript on standard output, scripted events from standard
+// input.
 #include "resources/resource.h"
+#include "wintable.h"
 
 #include <errno.h>
 #include <poll.h>

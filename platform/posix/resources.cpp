@@ -71,8 +71,7 @@ std::vector<ResourceEntry> ParseRes(const BYTE *base, size_t size)
         const BYTE *end = header + headerSize;
         const BYTE *p = header + 8;
         ResourceEntry entry{};
-        if (!ReadNameOrOrdinal(p, end, &entry.typeIsOrdinal, &entry.typeOrdinal,
-                               &entry.typeName) ||
+        if (!ReadNameOrOrdinal(p, end, &entry.typeIsOrdinal, &entry.typeOrdinal, &entry.typeName) ||
             !ReadNameOrOrdinal(p, end, &entry.nameIsOrdinal, &entry.nameOrdinal, &entry.name))
             break;
         p = header + ((p - header + 3) & ~(size_t)3);
@@ -142,10 +141,10 @@ const ResourceEntry *Find(LPCWSTR name, LPCWSTR type)
         if (!Matches(entry.typeIsOrdinal, entry.typeOrdinal, entry.typeName, type) ||
             !Matches(entry.nameIsOrdinal, entry.nameOrdinal, entry.name, name))
             continue;
-        int rank = entry.language == 0x0409 ? 4
-                   : entry.language == 0 ? 3
+        int rank = entry.language == 0x0409           ? 4
+                   : entry.language == 0              ? 3
                    : (entry.language & 0x3FF) == 0x09 ? 2
-                                                       : 1;
+                                                      : 1;
         if (rank > bestRank) {
             best = &entry;
             bestRank = rank;
@@ -219,7 +218,10 @@ int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int capacity)
                 memcpy(buffer, &p, sizeof p);
                 return length;
             }
+            // A buffer of one character has no room for text and is left as it was.
             int count = length < capacity - 1 ? length : capacity - 1;
+            if (count == 0)
+                return 0;
             memcpy(buffer, p, (size_t)count * 2);
             buffer[count] = 0;
             return count;

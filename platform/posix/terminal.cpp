@@ -305,8 +305,8 @@ class TerminalView : public DialogView {
         // A border all round and a title bar.
         int width = std::min(columns + 2, COLS);
         int height = std::min(rows + 3, LINES);
-        int left = (dialog.style & DS_CENTER) != 0 ? (COLS - width) / 2
-                                                    : dialog.x / UNITS_PER_COLUMN;
+        int left =
+            (dialog.style & DS_CENTER) != 0 ? (COLS - width) / 2 : dialog.x / UNITS_PER_COLUMN;
         int top = (dialog.style & DS_CENTER) != 0 ? (LINES - height) / 2 : dialog.y / UNITS_PER_ROW;
         left = std::max(0, std::min(left, COLS - width));
         top = std::max(0, std::min(top, LINES - height));

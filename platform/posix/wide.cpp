@@ -104,22 +104,19 @@ std::u16string Digits(uint32_t value, unsigned base, bool upper)
     return out;
 }
 
-// The device's int and long are both 32 bits, so 'l' reads the same promoted int; 'h' narrows.
+// The device's int and long are both 32 bits, so 'l' reads the same promoted int. Win32's
+// wsprintfW reads an 'h' number as the whole promoted int too: it does not narrow it.
 void PutNumber(Sink &sink, const Conversion &conv, va_list &args)
 {
     std::u16string prefix;
     uint32_t magnitude;
     if (conv.type == u'd' || conv.type == u'i') {
         int32_t value = (int32_t)va_arg(args, int);
-        if (conv.size == 'h')
-            value = (int16_t)value;
         if (value < 0)
             prefix = u"-";
         magnitude = value < 0 ? 0u - (uint32_t)value : (uint32_t)value;
     } else {
         magnitude = (uint32_t)va_arg(args, unsigned int);
-        if (conv.size == 'h')
-            magnitude = (uint16_t)magnitude;
     }
     bool hex = conv.type == u'x' || conv.type == u'X';
     std::u16string body = Digits(magnitude, hex ? 16 : 10, conv.type == u'X');
@@ -218,7 +215,8 @@ int wsprintfW(LPWSTR buffer, LPCWSTR format, ...)
     va_end(args);
     memcpy(buffer, text.data(), text.size() * sizeof(WCHAR));
     buffer[text.size()] = 0;
-    return (int)text.size();
+    // Output that reaches the last character of the buffer counts as cut short, as on Win32.
+    return text.size() >= WSPRINTF_MAX_CHARS - 1 ? WSPRINTF_MAX_CHARS : (int)text.size();
 }
 
 size_t wcslen(const WCHAR *text)

@@ -231,6 +231,10 @@ UINT GetDlgItemTextW(HWND dialog, int id, LPWSTR buffer, int capacity);
 int GetWindowTextW(HWND window, LPWSTR buffer, int capacity);
 BOOL ShowWindow(HWND window, int show);
 BOOL IsWindowVisible(HWND window);
+#define GWL_STYLE (-16)
+#define GWL_EXSTYLE (-20)
+#define GWL_ID (-12)
+LONG GetWindowLongW(HWND window, int index);
 BOOL UpdateWindow(HWND window);
 HWND SetFocus(HWND window);
 HWND GetFocus(void);

@@ -1,4 +1,5 @@
-// The port's per-process window table: texts, visibility, focus, foreground, posted messages, timers.
+// The port's per-process window table: texts, visibility, focus, foreground, posted messages,
+// timers.
 #include "wintable.h"
 
 #include <algorithm>
@@ -219,6 +220,22 @@ BOOL IsWindowVisible(HWND handle)
     return window != nullptr && IsShown(*window);
 }
 
+LONG GetWindowLongW(HWND handle, int index)
+{
+    Window *window = LookUpWindow(handle);
+    if (window == nullptr)
+        return 0;
+    switch (index) {
+    case GWL_STYLE:
+        return (LONG)window->style;
+    case GWL_EXSTYLE:
+        return (LONG)window->exStyle;
+    case GWL_ID:
+        return window->id;
+    }
+    return 0;
+}
+
 HWND SetFocus(HWND handle)
 {
     WindowState &state = State();
@@ -399,9 +416,9 @@ bool DeliverDueTimer()
         due->due += due->period * behind;
     }
     Timer tick = *due; // the handler may kill or reset the timer
-    DWORD milliseconds = (DWORD)std::chrono::duration_cast<std::chrono::milliseconds>(
-                             now.time_since_epoch())
-                             .count();
+    DWORD milliseconds =
+        (DWORD)std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch())
+            .count();
     if (tick.proc != NULL)
         tick.proc(tick.window, WM_TIMER, tick.id, milliseconds);
     else if (tick.window != NULL)

@@ -42,9 +42,10 @@ std::string ControlText(HWND dialog, int id)
     return Narrow(text);
 }
 
+// The control's own visibility: the dialog itself only shows once its loop first goes idle.
 bool IsControlVisible(HWND dialog, int id)
 {
-    return IsWindowVisible(GetDlgItem(dialog, id)) != FALSE;
+    return (GetWindowLongW(GetDlgItem(dialog, id), GWL_STYLE) & WS_VISIBLE) != 0;
 }
 
 INT_PTR CALLBACK Recorder(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
@@ -54,13 +55,10 @@ INT_PTR CALLBACK Recorder(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
         GetWindowTextW(dialog, title, 100);
         WCHAR text[300] = {0};
         GetDlgItemTextW(dialog, IDC_MESSAGE, text, 300);
-        std::string messageText;
-        for (LPCWSTR c = text; *c != 0; ++c)
-            messageText += *c == '\n' ? '\n' : Narrow(WString(1, *c).c_str());
         s_probes.push_back({IsControlVisible(dialog, IDC_TIMEOUT_LABEL),
                             IsControlVisible(dialog, IDC_TIMEOUT_VALUE),
                             GetFocus() == GetDlgItem(dialog, IDCANCEL), Narrow(title),
-                            messageText});
+                            Narrow(text)});
         return TRUE;
     }
     if (message == WM_TIMER && wParam == TEST_TIMER) {
@@ -179,9 +177,11 @@ TEST(Dialog, CountsDownFromTheTimeoutAndClosesAfterZero)
     ASSERT_EQ(s_probes.size(), 1u);
     EXPECT_TRUE(s_probes[0].labelVisible);
     EXPECT_TRUE(s_probes[0].valueVisible);
-    for (const Seen &seen : s_seen)
-        if (seen.message == WM_TIMER)
+    for (const Seen &seen : s_seen) {
+        if (seen.message == WM_TIMER) {
             EXPECT_EQ(seen.result, FALSE);
+        }
+    }
     EXPECT_EQ(s_seen.back().message, (UINT)WM_TIMER); // the Cancel after it never arrived
 }
 

@@ -164,15 +164,16 @@ TEST_F(PosixDialog, DamagedTemplatesAreRefusedWithoutACrash)
     const BYTE *whole = (const BYTE *)ErrorTemplate();
     size_t size = SizeofResource(NULL, resource);
     size_t page = (size_t)sysconf(_SC_PAGESIZE);
-    BYTE *area = (BYTE *)mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE,
-                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    BYTE *area =
+        (BYTE *)mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(area, MAP_FAILED);
     ASSERT_EQ(mprotect(area + page, page, PROT_NONE), 0);
     int refused = 0;
     for (size_t length = 0; length < size; length += 2) {
         BYTE *copy = area + page - length;
         memcpy(copy, whole, length);
-        refused += DialogBoxIndirectParamW(NULL, (LPCDLGTEMPLATE)copy, NULL, TimingHandler, 0) == -1;
+        refused +=
+            DialogBoxIndirectParamW(NULL, (LPCDLGTEMPLATE)copy, NULL, TimingHandler, 0) == -1;
     }
     EXPECT_EQ(refused, (int)(size / 2));
 
@@ -199,10 +200,10 @@ TEST_F(PosixDialog, TranscriptShowsTitleMessageEachNumberAndTheResult)
 {
     Feed("");
     EXPECT_EQ(RunErrorDialog(1, 2), IDOK);
-    EXPECT_EQ(Transcript(), (std::vector<std::string>{TITLE, LINE1, LINE2,
-                                                      "Time out (in Second): 2",
-                                                      "Time out (in Second): 1",
-                                                      "Time out (in Second): 0", "EndDialog: 1"}));
+    EXPECT_EQ(Transcript(),
+              (std::vector<std::string>{TITLE, LINE1, LINE2, "Time out (in Second): 2",
+                                        "Time out (in Second): 1", "Time out (in Second): 0",
+                                        "EndDialog: 1"}));
 }
 
 TEST_F(PosixDialog, AttendedTranscriptHasNoCountdown)

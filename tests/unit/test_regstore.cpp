@@ -171,9 +171,9 @@ TEST_F(RegStore, ReadsEveryValueForm)
     ExpectValue(key, u"Empty", REG_BINARY, Data({}));
 }
 
-TEST_F(RegStore, ReadsRegedit4AsUtf8TextAndAcceptsHklm)
+TEST_F(RegStore, ReadsRegedit4WithByteOrderMarkAsUtf8TextAndAcceptsHklm)
 {
-    Put("REGEDIT4\r\n\r\n[HKLM\\Software\\Caf\xC3\xA9]\r\n"
+    Put("\xEF\xBB\xBFREGEDIT4\r\n\r\n[HKLM\\Software\\Caf\xC3\xA9]\r\n"
         "\"Name\"=\"\xC3\xA9t\xC3\xA9\"\r\n"
         "\"List\"=hex(7):61,00,c3,a9,00,00\r\n"
         "\"Path\"=hex(2):25,41,25\r\n");
@@ -226,6 +226,17 @@ TEST_F(RegStore, WritesEachFormAsRegeditDoesAndReadsItBack)
     ExpectValue(u"Forms", u"Lines", REG_SZ, Data(u"two\r\nlines"));
     ExpectValue(u"Forms", u"Half", REG_SZ, Data({'7'}));
     ExpectValue(u"Forms", u"Wide", 0x12345, wide);
+}
+
+TEST_F(RegStore, Regedit4FileGetsStringDataAsText)
+{
+    Put("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Platform]\n");
+    ASSERT_EQ(Set(u"Platform", u"List", REG_MULTI_SZ, Data(u"\u00e9\0")), ERROR_SUCCESS);
+    EXPECT_EQ(Contents(),
+              "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Platform]\n\"List\"=hex(7):c3,a9,00,00\n");
+    ExpectValue(u"Platform", u"List", REG_MULTI_SZ, Data(u"\u00e9\0"));
+    // Half a character has no spelling as text.
+    EXPECT_EQ(Set(u"Platform", u"Half", REG_SZ, Data({'7'})), ERROR_INVALID_DATA);
 }
 
 TEST_F(RegStore, WriteChangesOnlyTheValueItSets)

@@ -1,5 +1,6 @@
 // Tests of the report path: the mode, the countdown's length and the status code left behind.
 #include "launch/zembrel.h"
+#include "resources/resource.h"
 #include "test_support.h"
 
 namespace {
@@ -42,6 +43,7 @@ TEST_F(Report, UnattendedOptionsAreCaseSensitiveSubstrings)
     }
     const char *attended[] = {"", "-snmp", "-NoUi", "-dhcp", "-NoUPGRADE", "-SNM P"};
     for (const char *line : attended) {
+        g_fUnattended = 0;
         RunReport(line);
         EXPECT_EQ(g_fUnattended, 0) << line;
     }

