@@ -37,6 +37,7 @@ logdir=${ZEMBREL_WINE_LOGDIR:-$session/log}
 mkdir -p "$logdir" "$session/prefix" || exit 1
 xvfb_pid=
 cmd_pid=
+keepalive_pid=
 server_started=
 
 cleanup() {
@@ -46,11 +47,13 @@ cleanup() {
         kill -TERM "$cmd_pid" 2>/dev/null
         wait "$cmd_pid" 2>/dev/null
     fi
+    exec 9>&- 2>/dev/null
     if [ -n "$server_started" ]; then
         # -k ends every Wine process of the prefix; -w then waits for the server to go.
         WINEPREFIX="$session/prefix" "$WINESERVER" -k >>"$logdir/wineserver.log" 2>&1
         WINEPREFIX="$session/prefix" timeout 20 "$WINESERVER" -w >>"$logdir/wineserver.log" 2>&1
     fi
+    [ -n "$keepalive_pid" ] && wait "$keepalive_pid" 2>/dev/null
     if [ -n "$xvfb_pid" ]; then
         kill -TERM "$xvfb_pid" 2>/dev/null
         for _ in $(seq 50); do kill -0 "$xvfb_pid" 2>/dev/null || break; sleep 0.1; done
@@ -105,6 +108,14 @@ server_started=1
 # A program that crashes ends with its exception code instead of waiting on a crash dialog.
 "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
     </dev/null >>"$logdir/wineboot.log" 2>&1 || fail "could not set WineDbg\\ShowCrashDialog"
+
+# While no program of the prefix runs, Wine ends its services; the next program that needs
+# RpcSs (every window's IME context initialises COM) then waits 10 s for it. A cmd.exe that
+# reads a pipe no one writes to keeps one program running for the whole session.
+mkfifo "$session/keepalive" || fail "mkfifo failed"
+exec 9<>"$session/keepalive"
+"$WINE" cmd.exe /q /k <"$session/keepalive" >"$logdir/keepalive.log" 2>&1 &
+keepalive_pid=$!
 
 # A command that is started with no standard input at all gets an empty one.
 if ! { true <&0; } 2>/dev/null; then
