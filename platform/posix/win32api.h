@@ -112,9 +112,8 @@ LONG RegCloseKey(HKEY key);
 #define OPEN_EXISTING 3
 #define FILE_ATTRIBUTE_NORMAL 0x80
 
-HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode,
-                   LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD attributes,
-                   HANDLE templateFile);
+HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD attributes, HANDLE templateFile);
 BOOL CloseHandle(HANDLE handle);
 BOOL DeleteFileW(LPCWSTR fileName);
 DWORD GetLastError(void);

@@ -38,6 +38,7 @@ mkdir -p "$logdir" "$session/prefix" || exit 1
 xvfb_pid=
 cmd_pid=
 keepalive_pid=
+server_dir=
 server_started=
 
 cleanup() {
@@ -52,6 +53,13 @@ cleanup() {
         # -k ends every Wine process of the prefix; -w then waits for the server to go.
         WINEPREFIX="$session/prefix" "$WINESERVER" -k >>"$logdir/wineserver.log" 2>&1
         WINEPREFIX="$session/prefix" timeout 20 "$WINESERVER" -w >>"$logdir/wineserver.log" 2>&1
+        # -w can return while the server is still going down; its socket goes last.
+        if [ -n "$server_dir" ]; then
+            for _ in $(seq 100); do [ -e "$server_dir/socket" ] || break; sleep 0.1; done
+            case $server_dir in
+            /tmp/wine-*) rm -rf "$server_dir" && rmdir "$(dirname "$server_dir")" 2>/dev/null ;;
+            esac
+        fi
     fi
     [ -n "$keepalive_pid" ] && wait "$keepalive_pid" 2>/dev/null
     if [ -n "$xvfb_pid" ]; then
@@ -101,6 +109,12 @@ unset WINEARCH
 # them and would hold a pipe open.
 "$WINE" wineboot -i </dev/null >"$logdir/wineboot.log" 2>&1 || fail "wineboot -i failed"
 server_started=1
+# The server's folder is named after the prefix's device and inode; Debian's Wine puts it in
+# a fresh /tmp/wine-XXXXXX instead of /tmp/.wine-UID, and leaves that behind unless removed.
+server_name=server-$(printf '%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
+for candidate in /tmp/wine-*/"$server_name" "/tmp/.wine-$(id -u)/$server_name"; do
+    [ -d "$candidate" ] && server_dir=$candidate
+done
 "$WINESERVER" -p </dev/null >>"$logdir/wineserver.log" 2>&1
 # Without a window manager, hiding a managed window waits 2 s for X.
 "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
