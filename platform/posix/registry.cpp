@@ -1,6 +1,7 @@
 // Win32's registry calls over the .reg file store: key handles, access rules and result codes.
 #include "regstore.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include <mutex>
@@ -56,7 +57,14 @@ static LONG CheckRights(REGSAM access, bool valid)
     std::string file = RegStorePath();
     if ((access & READ_RIGHTS) != 0 && !RegStoreCanRead(file))
         return ERROR_ACCESS_DENIED;
-    if ((access & WRITE_RIGHTS) != 0 && (!valid || !RegStoreCanWrite(file)))
+    if ((access & WRITE_RIGHTS) != 0 && valid && !RegStoreCanWrite(file)) {
+        // The system stays silent about a value it cannot store; an administrator of the port
+        // still learns why the file did not change.
+        fprintf(stderr, "%s: read-only, so nothing is written to it\n", file.c_str());
+        fflush(stderr);
+        return ERROR_ACCESS_DENIED;
+    }
+    if ((access & WRITE_RIGHTS) != 0 && !valid)
         return ERROR_ACCESS_DENIED;
     return ERROR_SUCCESS;
 }

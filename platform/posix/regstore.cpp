@@ -1100,8 +1100,11 @@ static int OpenLock(const std::string &path)
 LONG RegStoreUpdate(const std::string &path, const std::function<LONG(RegDocument &)> &edit)
 {
     // A rename needs only the folder: the file's own permission is honoured here.
-    if (!RegStoreCanWrite(path))
+    if (!RegStoreCanWrite(path)) {
+        fprintf(stderr, "%s: read-only, so nothing is written to it\n", path.c_str());
+        fflush(stderr);
         return ERROR_ACCESS_DENIED;
+    }
     FdCloser lock{OpenLock(path)};
     if (lock.fd < 0)
         return ErrorFromErrno(errno);
