@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# The Wine suite: end-to-end cases of zembrel.exe, each on every build given.
 """End-to-end cases of zembrel.exe under Wine: the gate, the hand-off, the dialog, the keys.
 
 Runs natively and drives Wine itself, inside the session that with-wine.sh sets up (one

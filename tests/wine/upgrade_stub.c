@@ -5,8 +5,8 @@
 #ifndef _UNICODE
 #define _UNICODE
 #endif
-#include <windows.h>
 #include <wchar.h>
+#include <windows.h>
 
 /*
  * Writes upgrade-args.txt next to itself, UTF-16LE without a byte-order mark: the whole
@@ -40,7 +40,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
     if (directoryLength == 0 || directoryLength > MAX_PATH)
         return 3;
 
-    HANDLE file = CreateFileW(partial, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE file =
+        CreateFileW(partial, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return 4;
     DWORD written = 0;

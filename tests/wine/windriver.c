@@ -5,11 +5,11 @@
 #ifndef _UNICODE
 #define _UNICODE
 #endif
-#include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
+#include <windows.h>
 
 /*
  * windriver find SECONDS               wait for the dialog; print its handle, class, title
@@ -142,7 +142,8 @@ static BOOL CALLBACK PrintControl(HWND control, LPARAM lParam)
     MapWindowPoints(NULL, dialog, (POINT *)&rect, 2);
     LONG style = GetWindowLongW(control, GWL_STYLE);
     Print("control %d visible %d style 0x%08lx rect %ld %ld %ld %ld\n", GetDlgCtrlID(control),
-          (style & WS_VISIBLE) ? 1 : 0, (unsigned long)style, rect.left, rect.top, rect.right, rect.bottom);
+          (style & WS_VISIBLE) ? 1 : 0, (unsigned long)style, rect.left, rect.top, rect.right,
+          rect.bottom);
     GetClassNameW(control, text, 512);
     PrintHexText("class", text);
     ReadText(control, text, 512);
@@ -159,7 +160,8 @@ static int CommandInfo(void)
     RECT client;
     GetWindowRect(dialog, &window);
     GetClientRect(dialog, &client);
-    Print("dialog %p style 0x%08lx exstyle 0x%08lx\n", (void *)dialog, (unsigned long)GetWindowLongW(dialog, GWL_STYLE),
+    Print("dialog %p style 0x%08lx exstyle 0x%08lx\n", (void *)dialog,
+          (unsigned long)GetWindowLongW(dialog, GWL_STYLE),
           (unsigned long)GetWindowLongW(dialog, GWL_EXSTYLE));
     Print("window %ld %ld %ld %ld\n", window.left, window.top, window.right, window.bottom);
     Print("client %ld %ld\n", client.right, client.bottom);
@@ -261,7 +263,8 @@ static int CommandPost(const char *name, const char *wParam, const char *lParam)
     if (dialog == NULL)
         return 1;
     UINT message = MessageNumber(name);
-    if (!PostMessageW(dialog, message, (WPARAM)strtoul(wParam, NULL, 0), (LPARAM)strtol(lParam, NULL, 0))) {
+    if (!PostMessageW(dialog, message, (WPARAM)strtoul(wParam, NULL, 0),
+                      (LPARAM)strtol(lParam, NULL, 0))) {
         Print("post-failed %lu\n", GetLastError());
         return 3;
     }
@@ -306,7 +309,8 @@ static WCHAR *DecodeHexLine(const char *hex)
 }
 
 /* Starts EXE with the exact command line "\"EXE\" LINE", or "\"EXE\"" when LINE is empty. */
-static BOOL StartProgram(const char *exe, const char *directory, const char *hexLine, PROCESS_INFORMATION *process)
+static BOOL StartProgram(const char *exe, const char *directory, const char *hexLine,
+                         PROCESS_INFORMATION *process)
 {
     WCHAR wideExe[MAX_PATH];
     WCHAR wideDirectory[MAX_PATH];
@@ -326,7 +330,8 @@ static BOOL StartProgram(const char *exe, const char *directory, const char *hex
     STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
-    BOOL started = CreateProcessW(wideExe, commandLine, NULL, NULL, FALSE, 0, NULL, wideDirectory, &startup, process);
+    BOOL started = CreateProcessW(wideExe, commandLine, NULL, NULL, FALSE, 0, NULL, wideDirectory,
+                                  &startup, process);
     if (!started)
         Print("start-failed %lu\n", GetLastError());
     free(commandLine);
@@ -368,7 +373,8 @@ static LRESULT CALLBACK PlainWindowProc(HWND window, UINT message, WPARAM wParam
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-static HWND CreatePlainWindow(LPCWSTR className, LPCWSTR title, DWORD style, int x, int y, int width, int height)
+static HWND CreatePlainWindow(LPCWSTR className, LPCWSTR title, DWORD style, int x, int y,
+                              int width, int height)
 {
     WNDCLASSW windowClass;
     ZeroMemory(&windowClass, sizeof(windowClass));
@@ -377,7 +383,8 @@ static HWND CreatePlainWindow(LPCWSTR className, LPCWSTR title, DWORD style, int
     windowClass.hbrBackground = (HBRUSH)(COLOR_WINDOW + 1);
     windowClass.lpszClassName = className;
     RegisterClassW(&windowClass);
-    return CreateWindowExW(0, className, title, style, x, y, width, height, NULL, NULL, windowClass.hInstance, NULL);
+    return CreateWindowExW(0, className, title, style, x, y, width, height, NULL, NULL,
+                           windowClass.hInstance, NULL);
 }
 
 static const char *NameWindow(HWND window, HWND desktop, HWND other, HWND dialog)
@@ -395,13 +402,15 @@ static const char *NameWindow(HWND window, HWND desktop, HWND other, HWND dialog
     return unknown;
 }
 
-static int CommandOwner(const char *exe, const char *directory, const char *hexLine, int withDesktop, int seconds)
+static int CommandOwner(const char *exe, const char *directory, const char *hexLine,
+                        int withDesktop, int seconds)
 {
     HWND desktop = NULL;
     if (withDesktop)
-        desktop = CreatePlainWindow(L"DesktopExplorerWindow", L"WbtDesktopWindow", WS_POPUP | WS_VISIBLE, 0, 0, 640, 480);
-    HWND other = CreatePlainWindow(L"ZembrelTestApplication", L"Another Application", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
-                                   660, 500, 300, 200);
+        desktop = CreatePlainWindow(L"DesktopExplorerWindow", L"WbtDesktopWindow",
+                                    WS_POPUP | WS_VISIBLE, 0, 0, 640, 480);
+    HWND other = CreatePlainWindow(L"ZembrelTestApplication", L"Another Application",
+                                   WS_OVERLAPPEDWINDOW | WS_VISIBLE, 660, 500, 300, 200);
     if ((withDesktop && desktop == NULL) || other == NULL) {
         Print("create-failed %lu\n", GetLastError());
         return 3;
@@ -435,7 +444,8 @@ static int CommandOwner(const char *exe, const char *directory, const char *hexL
 
 static int Usage(void)
 {
-    fprintf(stderr, "usage: windriver find|info|text|visible|watch|wait-closed|post|click|idle|run|owner ...\n");
+    fprintf(stderr, "usage: windriver "
+                    "find|info|text|visible|watch|wait-closed|post|click|idle|run|owner ...\n");
     return 2;
 }
 

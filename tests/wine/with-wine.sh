@@ -41,6 +41,7 @@ keepalive_pid=
 server_dir=
 server_started=
 
+# shellcheck disable=SC2317 # run by the traps
 cleanup() {
     local status=$?
     trap - EXIT INT TERM HUP
@@ -48,7 +49,7 @@ cleanup() {
         kill -TERM "$cmd_pid" 2>/dev/null
         wait "$cmd_pid" 2>/dev/null
     fi
-    exec 9>&- 2>/dev/null
+    exec 9>&-
     if [ -n "$server_started" ]; then
         # -k ends every Wine process of the prefix; -w then waits for the server to go.
         WINEPREFIX="$session/prefix" "$WINESERVER" -k >>"$logdir/wineserver.log" 2>&1
@@ -107,15 +108,16 @@ unset WINEARCH
 
 # Wine's own output goes to files: its helper processes outlive the commands that start
 # them and would hold a pipe open.
-"$WINE" wineboot -i </dev/null >"$logdir/wineboot.log" 2>&1 || fail "wineboot -i failed"
+# The server first, persistent, so it stays up between the many short runs.
 server_started=1
+"$WINESERVER" -p </dev/null >>"$logdir/wineserver.log" 2>&1 || fail "wineserver -p failed"
+"$WINE" wineboot -i </dev/null >"$logdir/wineboot.log" 2>&1 || fail "wineboot -i failed"
 # The server's folder is named after the prefix's device and inode; Debian's Wine puts it in
 # a fresh /tmp/wine-XXXXXX instead of /tmp/.wine-UID, and leaves that behind unless removed.
 server_name=server-$(printf '%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
 for candidate in /tmp/wine-*/"$server_name" "/tmp/.wine-$(id -u)/$server_name"; do
     [ -d "$candidate" ] && server_dir=$candidate
 done
-"$WINESERVER" -p </dev/null >>"$logdir/wineserver.log" 2>&1
 # Without a window manager, hiding a managed window waits 2 s for X.
 "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
     </dev/null >>"$logdir/wineboot.log" 2>&1 || fail "could not set X11 Driver\\Managed"
