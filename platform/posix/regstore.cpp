@@ -1,5 +1,6 @@
 // The .reg file store: parsing as regedit imports, line-preserving edits, and the safe write.
 #include "regstore.h"
+#include "runtime.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -263,13 +264,8 @@ static bool Match(RegParser &p, const char16_t *tag)
 
 static int HexDigit(char16_t c)
 {
-    if (c >= u'0' && c <= u'9')
-        return c - u'0';
-    if (c >= u'a' && c <= u'f')
-        return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F')
-        return c - u'A' + 10;
-    return -1;
+    int value = DigitValue(c);
+    return value < 16 ? value : -1;
 }
 
 // Reads a run of hex digits; returns how many there were (the value is whole up to 8).

@@ -274,7 +274,7 @@ static bool IsCSpace(WCHAR c)
     return c == u' ' || (c >= u'\t' && c <= u'\r');
 }
 
-static int DigitValue(WCHAR c)
+int DigitValue(WCHAR c)
 {
     if (c >= u'0' && c <= u'9')
         return c - u'0';
