@@ -548,6 +548,14 @@ static ParseState HexNextLine(RegParser &p)
     return ParseState::HexData;
 }
 
+// In a file of 8-bit text, regedit keeps expandable and multi-string data in hex form as text
+// of the file's code page (for us, UTF-8) and turns it into UTF-16 on import; everything else,
+// and everything in a UTF-16 file, is the value's own bytes.
+static bool HexIsText(const RegDocument &doc, DWORD type)
+{
+    return !doc.wide && (type == REG_EXPAND_SZ || type == REG_MULTI_SZ);
+}
+
 // String data in hex form gets its terminating zero, as the importer gives it.
 static ParseState HexDone(RegParser &p)
 {
@@ -555,7 +563,7 @@ static ParseState HexDone(RegParser &p)
     bool text = p.type == REG_SZ || p.type == REG_EXPAND_SZ || p.type == REG_MULTI_SZ;
     if (!text || data.empty())
         return ParseState::SetValue;
-    if (p.doc.wideStrings) {
+    if (!HexIsText(p.doc, p.type)) {
         // An odd byte count is no whole string; it is left as it is.
         if (data.size() % 2 == 0 && (data[data.size() - 2] != 0 || data.back() != 0))
             data.insert(data.end(), 2, 0);
@@ -604,7 +612,6 @@ void RegStoreParse(RegDocument &doc, const std::string &path, const std::string 
 
     const std::u16string header = doc.lines.empty() ? u"" : doc.lines[0].text;
     if (header == HEADER_5 || header == HEADER_4) {
-        doc.wideStrings = header == HEADER_5;
     } else {
         doc.valid = false;
         doc.diagnostics.push_back(path + ":1: no \"Windows Registry Editor Version 5.00\" or "
@@ -815,9 +822,8 @@ static LONG FormatValue(const RegDocument &doc, const std::u16string &name, DWOR
         return ERROR_SUCCESS;
     }
     std::vector<BYTE> bytes(data, data + size);
-    bool isText = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
-    if (isText && !doc.wideStrings && size != 0) {
-        // A REGEDIT4 file spells string data as text: only whole, encodable strings fit.
+    if (HexIsText(doc, type) && size != 0) {
+        // Only whole strings that UTF-8 can hold fit there.
         std::u16string wide = WideFromBytes(std::string(bytes.begin(), bytes.end()));
         if (size % 2 != 0 || !SurvivesUtf8(wide))
             return ERROR_INVALID_DATA;

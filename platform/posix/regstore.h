@@ -36,9 +36,6 @@ struct RegDocument {
     bool exists = false;
     bool valid = true; // false: not a .reg file at all, read as empty and never written over
     bool wide = false; // UTF-16LE, else UTF-8 (and REGEDIT4's ANSI taken as UTF-8)
-    // String data in hex form: UTF-16LE bytes under the 5.00 header, text bytes under
-    // REGEDIT4, as regedit itself writes each.
-    bool wideStrings = true;
     std::string bom;
     std::u16string eol = u"\n"; // the file's own line ending, for the lines a write adds
     std::vector<RegLine> lines;

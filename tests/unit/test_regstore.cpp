@@ -146,10 +146,11 @@ const char READ_FORMS[] = "Windows Registry Editor Version 5.00\n"
                           "  ; a comment inside the value\n"
                           "\n"
                           "  be,ef\n"
-                          "\"Multi\"=hex(7):34,00,30,00,30,00,00,00,00,00\n"
+                          "\"Multi\"=hex(7):34,30,30,00,00\n"
                           "\"Short\"=hex(4):0f,00\n"
                           "\"Bare\"=hex(1):61,00\n"
-                          "\"Odd\"=hex(2):61\n"
+                          "\"Odd\"=hex(1):61\n"
+                          "\"Expand\"=hex(2):25,41,25\n"
                           "\"Qword\"=hex(b):01,00,00,00,00,00,00,00\n"
                           "\"Empty\"=hex:\n";
 
@@ -163,10 +164,12 @@ TEST_F(RegStore, ReadsEveryValueForm)
     ExpectValue(key, NULL, REG_SZ, Data(u"default"));
     ExpectValue(key, u"Number", REG_DWORD, Data({0x0f, 0, 0, 0}));
     ExpectValue(key, u"Blob", REG_BINARY, Data({0xde, 0xad, 0xbe, 0xef}));
+    // In an 8-bit file, expandable and multi-string data are text, made UTF-16 on reading.
     ExpectValue(key, u"Multi", REG_MULTI_SZ, Data({'4', 0, '0', 0, '0', 0, 0, 0, 0, 0}));
+    ExpectValue(key, u"Expand", REG_EXPAND_SZ, Data(u"%A%"));
     ExpectValue(key, u"Short", REG_DWORD, Data({0x0f, 0}));
     ExpectValue(key, u"Bare", REG_SZ, Data(u"a"));        // given its terminator
-    ExpectValue(key, u"Odd", REG_EXPAND_SZ, Data({'a'})); // no whole character: left alone
+    ExpectValue(key, u"Odd", REG_SZ, Data({'a'})); // no whole character: left alone
     ExpectValue(key, u"Qword", 0xb, Data({1, 0, 0, 0, 0, 0, 0, 0}));
     ExpectValue(key, u"Empty", REG_BINARY, Data({}));
 }
@@ -201,7 +204,7 @@ TEST_F(RegStore, WritesEachFormAsRegeditDoesAndReadsItBack)
                          "\"Text\"=\"a\\\\b\\\"c\"\n"
                          "\"Count\"=dword:0000000f\n"
                          "\"Blob\"=hex:01,02\n"
-                         "\"Multi\"=hex(7):6f,00,6e,00,65,00,00,00,74,00,77,00,6f,00,00,00,00,00\n"
+                         "\"Multi\"=hex(7):6f,6e,65,00,74,77,6f,00,00\n"
                          "\"Short\"=hex(4):0f,00\n"
                          "@=\"default\"\n",
                          0),
@@ -235,8 +238,10 @@ TEST_F(RegStore, Regedit4FileGetsStringDataAsText)
     EXPECT_EQ(Contents(),
               "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Platform]\n\"List\"=hex(7):c3,a9,00,00\n");
     ExpectValue(u"Platform", u"List", REG_MULTI_SZ, Data(u"\u00e9\0"));
-    // Half a character has no spelling as text.
-    EXPECT_EQ(Set(u"Platform", u"Half", REG_SZ, Data({'7'})), ERROR_INVALID_DATA);
+    // Half a character has no spelling as text; a plain string's hex stays its own bytes.
+    EXPECT_EQ(Set(u"Platform", u"Half", REG_MULTI_SZ, Data({'7'})), ERROR_INVALID_DATA);
+    EXPECT_EQ(Set(u"Platform", u"Bare", REG_SZ, Data({'7'})), ERROR_SUCCESS);
+    ExpectValue(u"Platform", u"Bare", REG_SZ, Data({'7'}));
 }
 
 TEST_F(RegStore, WriteChangesOnlyTheValueItSets)
@@ -286,7 +291,7 @@ TEST_F(RegStore, Utf16FileKeepsItsEncodingAndLineEndings)
     expected.replace(expected.find("388"), 3, "389");
     EXPECT_EQ(Contents(), Utf16File(expected));
 
-    // Under the 5.00 header, string data in hex form is UTF-16LE, in whatever file encoding.
+    // In a UTF-16 file, string data in hex form is the value's own UTF-16LE bytes.
     ASSERT_EQ(Set(u"Platform", u"Tail", REG_MULTI_SZ, Data(u"x\0")), ERROR_SUCCESS);
     expected.replace(expected.find("\"Tail\""), std::string::npos,
                      "\"Tail\"=hex(7):78,00,00,00,00,00");

@@ -1,0 +1,159 @@
+#!/usr/bin/env python3
+"""The POSIX registry store against Wine's own tools: regedit's export read by the port, and the
+port's file imported by regedit and read back with reg query, with the same types and data."""
+# Run inside tests/wine/with-wine.sh as: registry_interop.py --regtool PATH [--wine wine]
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ = 1, 2, 3, 4, 7
+KEY = "Software\\ZembrelInterop"
+
+# name, type, data; each a form that the .reg file writes differently.
+VALUES = [
+    ("Text", REG_SZ, 'Firmware "3.42" in C:\\Windows'.encode("utf-16-le") + b"\0\0"),
+    ("", REG_SZ, "the default value".encode("utf-16-le") + b"\0\0"),
+    ("Number", REG_DWORD, (29).to_bytes(4, "little")),
+    ("AllOnes", REG_DWORD, b"\xff\xff\xff\xff"),
+    ("Blob", REG_BINARY, bytes([0, 1, 0xFF, 0x10, 0x80])),
+    ("List", REG_MULTI_SZ, "one\0two\0".encode("utf-16-le") + b"\0\0"),
+    ("Path", REG_EXPAND_SZ, "%SystemRoot%\\upgrade".encode("utf-16-le") + b"\0\0"),
+]
+
+REG_TYPE_NAMES = {REG_SZ: "REG_SZ", REG_EXPAND_SZ: "REG_EXPAND_SZ", REG_BINARY: "REG_BINARY",
+                  REG_DWORD: "REG_DWORD", REG_MULTI_SZ: "REG_MULTI_SZ"}
+
+failures = []
+checked = []
+
+
+def check(condition, message):
+    checked.append(message)
+    if not condition:
+        failures.append(message)
+        print("FAIL:", message)
+
+
+class Wine:
+    def __init__(self, wine):
+        self.wine = wine
+        self.drive_c = os.path.join(os.environ["WINEPREFIX"], "drive_c")
+        self.logs = tempfile.mkdtemp(prefix="zembrel-interop-")
+
+    def run(self, *args):
+        """Runs a Wine program with its output in files: Wine's helpers outlive it."""
+        out_path = os.path.join(self.logs, "out")
+        with open(out_path, "wb") as out:
+            code = subprocess.run([self.wine, *args], stdin=subprocess.DEVNULL, stdout=out,
+                                  stderr=subprocess.DEVNULL, timeout=120).returncode
+        with open(out_path, "rb") as out:
+            return code, out.read().decode("utf-8", "replace")
+
+    def query(self, key, name):
+        """(type name, data text) as reg query shows a value."""
+        args = ["reg", "query", "HKLM\\" + key] + (["/ve"] if name == "" else ["/v", name])
+        code, out = self.run(*args)
+        if code != 0:
+            return None
+        for line in out.splitlines():
+            match = re.match(r"^    (.*?)    (REG_\w+)    ?(.*)$", line)
+            if match:
+                return match.group(2), match.group(3)
+        return None
+
+
+def reg_query_text(value_type, data):
+    """What reg query prints for the data."""
+    if value_type == REG_DWORD:
+        return "0x%x" % int.from_bytes(data, "little")
+    if value_type == REG_BINARY:
+        return data.hex().upper()
+    text = data.decode("utf-16-le").rstrip("\0")
+    return text.replace("\0", "\\0") if value_type == REG_MULTI_SZ else text
+
+
+def regtool(tool, root, *args):
+    env = dict(os.environ, ZEMBREL_ROOT=root)
+    return subprocess.run([tool, *args], env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                          text=True, timeout=60)
+
+
+def wine_export_is_read_by_the_port(wine, tool, scratch):
+    wine.run("reg", "delete", "HKLM\\" + KEY, "/f")
+    for name, value_type, data in VALUES:
+        stored = (data.decode("utf-16-le").rstrip("\0") if value_type in (REG_SZ, REG_EXPAND_SZ)
+                  else str(int.from_bytes(data, "little")) if value_type == REG_DWORD
+                  else data.hex() if value_type == REG_BINARY
+                  else data.decode("utf-16-le").rstrip("\0").replace("\0", "\\0"))
+        name_args = ["/ve"] if name == "" else ["/v", name]
+        code, _ = wine.run("reg", "add", "HKLM\\" + KEY, *name_args,
+                           "/t", REG_TYPE_NAMES[value_type], "/d", stored, "/f")
+        check(code == 0, f"reg add {name!r}")
+
+    code, _ = wine.run("regedit", "/E", "C:\\interop-export.reg", "HKEY_LOCAL_MACHINE\\" + KEY)
+    check(code == 0, "regedit /E")
+    exported = os.path.join(wine.drive_c, "interop-export.reg")
+    root = os.path.join(scratch, "exported")
+    os.makedirs(root)
+    shutil.copyfile(exported, os.path.join(root, "registry.reg"))
+    with open(exported, "rb") as handle:
+        check(handle.read(2) == b"\xff\xfe", "regedit exports UTF-16LE with its BOM")
+
+    for name, value_type, data in VALUES:
+        result = regtool(tool, root, "get", KEY, name)
+        check(result.returncode == 0 and result.stderr == "",
+              f"the port reads {name!r} of regedit's export: {result.stderr.strip()}")
+        check(result.stdout.strip() == f"{value_type} {data.hex()}",
+              f"{name!r}: port read {result.stdout.strip()!r}, Wine stored {value_type} {data.hex()}")
+
+
+def port_file_is_imported_by_regedit(wine, tool, scratch):
+    root = os.path.join(scratch, "written")
+    os.makedirs(root)
+    key = KEY + "\\Written"
+    wine.run("reg", "delete", "HKLM\\" + key, "/f")
+    for name, value_type, data in VALUES:
+        result = regtool(tool, root, "set", key, name, str(value_type), data.hex())
+        check(result.returncode == 0, f"the port stores {name!r}: {result.stderr.strip()}")
+
+    shutil.copyfile(os.path.join(root, "registry.reg"),
+                    os.path.join(wine.drive_c, "interop-import.reg"))
+    code, _ = wine.run("regedit", "/S", "C:\\interop-import.reg")
+    check(code == 0, "regedit /S imports the port's file")
+    for name, value_type, data in VALUES:
+        shown = wine.query(key, name)
+        expected = (REG_TYPE_NAMES[value_type], reg_query_text(value_type, data))
+        check(shown == expected, f"{name!r}: reg query shows {shown}, the port wrote {expected}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--regtool", required=True)
+    parser.add_argument("--wine", default="wine")
+    options = parser.parse_args()
+    if not os.environ.get("ZEMBREL_WINE_SESSION") or not os.environ.get("WINEPREFIX"):
+        print("SKIP: needs a tests/wine/with-wine.sh session")
+        return 77
+    if shutil.which(options.wine) is None:
+        print("SKIP: no wine")
+        return 77
+
+    wine = Wine(options.wine)
+    scratch = tempfile.mkdtemp(prefix="zembrel-interop-")
+    try:
+        wine_export_is_read_by_the_port(wine, options.regtool, scratch)
+        port_file_is_imported_by_regedit(wine, options.regtool, scratch)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+        shutil.rmtree(wine.logs, ignore_errors=True)
+    print(f"interop: {len(checked) - len(failures)} passed, {len(failures)} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
