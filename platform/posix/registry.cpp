@@ -260,10 +260,13 @@ LONG RegDeleteValueW(HKEY key, LPCWSTR valueName)
 
 LONG RegCloseKey(HKEY key)
 {
+    // As on Win32, closing a predefined root is allowed and does nothing.
+    if (key == HKEY_LOCAL_MACHINE)
+        return ERROR_SUCCESS;
     KeyRecord *record = reinterpret_cast<KeyRecord *>(key);
     {
         std::lock_guard<std::mutex> guard(s_keysLock);
-        if (key == NULL || key == HKEY_LOCAL_MACHINE || s_keys.erase(record) == 0)
+        if (key == NULL || s_keys.erase(record) == 0)
             return ERROR_INVALID_HANDLE;
     }
     delete record;

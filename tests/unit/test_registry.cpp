@@ -161,6 +161,29 @@ TEST_F(RegistryRoutines, OnlyReadAndWriteMasksOpenKeys)
     EXPECT_EQ(OpenRegKey(HKEY_LOCAL_MACHINE, TEXT("Software\\NoSuchKey"), KEY_READ), nullptr);
 }
 
+// The platform's own rules that the routines lean on, held to Win32's.
+TEST_F(RegistryRoutines, PlatformReportsMissingKeysAndSizes)
+{
+    HKEY key = (HKEY)(uintptr_t)0x1234;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Software\\NoSuchKey"), 0, KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(key, nullptr);
+    EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+
+    PutString(TEST_KEY, TEXT("Text"), TEXT("389"));
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEST_KEY, 0, KEY_READ, &key), ERROR_SUCCESS);
+    DWORD type = 0xdeadbeef;
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExW(key, TEXT("Text"), NULL, &type, NULL, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, (DWORD)REG_SZ);
+    EXPECT_EQ(size, 4 * sizeof(WCHAR));
+    BYTE small[4] = {0xde, 0xde, 0xde, 0xde};
+    size = sizeof(small);
+    EXPECT_EQ(RegQueryValueExW(key, TEXT("Text"), NULL, NULL, small, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, 4 * sizeof(WCHAR));
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
 TEST_F(RegistryRoutines, CreatedKeyHandleWritesButDoesNotRead)
 {
     HKEY key = CreateRegKey(HKEY_LOCAL_MACHINE, TEST_KEY);
