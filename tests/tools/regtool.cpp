@@ -52,8 +52,8 @@ static int Set(const std::u16string &subKey, const std::u16string &name, const c
         data.push_back((BYTE)byte);
     }
     HKEY key = NULL;
-    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, NULL, 0, KEY_WRITE,
-                                  NULL, &key, NULL);
+    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, NULL, 0, KEY_WRITE, NULL,
+                                  &key, NULL);
     if (status == ERROR_SUCCESS) {
         status = RegSetValueExW(key, name.c_str(), 0, (DWORD)strtoul(typeText, NULL, 10),
                                 data.data(), (DWORD)data.size());

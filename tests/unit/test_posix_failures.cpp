@@ -18,7 +18,7 @@ std::string FileBytes(const std::string &path)
 }
 
 class StoreFailures : public RegistryTest {
-protected:
+  protected:
     void TearDown() override
     {
         RegStoreFailNextWrite(RegWriteStage::None);
