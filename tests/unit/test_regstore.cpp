@@ -168,7 +168,7 @@ TEST_F(RegStore, ReadsEveryValueForm)
     ExpectValue(key, u"Multi", REG_MULTI_SZ, Data({'4', 0, '0', 0, '0', 0, 0, 0, 0, 0}));
     ExpectValue(key, u"Expand", REG_EXPAND_SZ, Data(u"%A%"));
     ExpectValue(key, u"Short", REG_DWORD, Data({0x0f, 0}));
-    ExpectValue(key, u"Bare", REG_SZ, Data(u"a"));        // given its terminator
+    ExpectValue(key, u"Bare", REG_SZ, Data(u"a")); // given its terminator
     ExpectValue(key, u"Odd", REG_SZ, Data({'a'})); // no whole character: left alone
     ExpectValue(key, u"Qword", 0xb, Data({1, 0, 0, 0, 0, 0, 0, 0}));
     ExpectValue(key, u"Empty", REG_BINARY, Data({}));
