@@ -137,50 +137,37 @@ TEST(Resources, DialogTemplateIsTheStandardOneWithItsFiveControls)
     EXPECT_EQ(in.Word(), 8) << "point size";
     EXPECT_EQ(in.String(), "MS Sans Serif");
 
+    // The five controls in template (and tab) order; an icon's title is its resource ordinal.
+    struct Expected {
+        WORD id, classAtom;
+        const char *text;
+        WORD titleOrdinal;
+        DWORD style;
+        short x, y, cx, cy;
+    };
     const DWORD child = WS_CHILD | WS_VISIBLE;
-    Item cancel = ReadItem(in);
-    EXPECT_EQ(cancel.id, IDCANCEL);
-    EXPECT_EQ(cancel.classAtom, 0x80) << "button";
-    EXPECT_EQ(cancel.text, "Cancel");
-    EXPECT_EQ(cancel.style, child | WS_TABSTOP | BS_PUSHBUTTON);
-    EXPECT_EQ((std::vector<short>{cancel.x, cancel.y, cancel.cx, cancel.cy}),
-              (std::vector<short>{121, 73, 50, 14}));
-
-    Item message = ReadItem(in);
-    EXPECT_EQ(message.id, IDC_MESSAGE);
-    EXPECT_EQ(message.classAtom, 0x82) << "static";
-    EXPECT_EQ(message.text, "");
-    EXPECT_EQ(message.style, child | WS_GROUP | SS_LEFT);
-    EXPECT_EQ((std::vector<short>{message.x, message.y, message.cx, message.cy}),
-              (std::vector<short>{55, 12, 230, 36}));
-
-    Item label = ReadItem(in);
-    EXPECT_EQ(label.id, IDC_TIMEOUT_LABEL);
-    EXPECT_EQ(label.classAtom, 0x82);
-    EXPECT_EQ(label.text, "Time out (in Second)");
-    EXPECT_EQ(label.style, child | WS_GROUP | SS_LEFT);
-    EXPECT_EQ((std::vector<short>{label.x, label.y, label.cx, label.cy}),
-              (std::vector<short>{84, 57, 91, 11}));
-
-    Item value = ReadItem(in);
-    EXPECT_EQ(value.id, IDC_TIMEOUT_VALUE);
-    EXPECT_EQ(value.classAtom, 0x82);
-    EXPECT_EQ(value.text, "");
-    EXPECT_EQ(value.style, child | WS_GROUP | WS_BORDER | SS_LEFT);
-    EXPECT_EQ((std::vector<short>{value.x, value.y, value.cx, value.cy}),
-              (std::vector<short>{182, 56, 21, 11}));
-
-    Item icon = ReadItem(in);
-    EXPECT_EQ(icon.id, 0xFFFF) << "no identifier";
-    EXPECT_EQ(icon.classAtom, 0x82);
-    EXPECT_EQ(icon.titleOrdinal, IDI_ADDON_ERROR);
-    EXPECT_EQ(icon.style, child | SS_ICON);
-    EXPECT_EQ((std::vector<short>{icon.x, icon.y, icon.cx, icon.cy}),
-              (std::vector<short>{21, 13, 21, 20}));
-
-    for (const Item &item : {cancel, message, label, value, icon}) {
-        EXPECT_EQ(item.exStyle, 0u) << item.id;
-        EXPECT_EQ(item.extra, 0) << item.id;
+    const Expected controls[] = {
+        {IDCANCEL, 0x80, "Cancel", 0, child | WS_TABSTOP | BS_PUSHBUTTON, 121, 73, 50, 14},
+        {IDC_MESSAGE, 0x82, "", 0, child | WS_GROUP | SS_LEFT, 55, 12, 230, 36},
+        {IDC_TIMEOUT_LABEL, 0x82, "Time out (in Second)", 0, child | WS_GROUP | SS_LEFT, 84, 57, 91,
+         11},
+        {IDC_TIMEOUT_VALUE, 0x82, "", 0, child | WS_GROUP | WS_BORDER | SS_LEFT, 182, 56, 21, 11},
+        {0xFFFF, 0x82, "", IDI_ADDON_ERROR, child | SS_ICON, 21, 13, 21, 20},
+    };
+    for (const Expected &expected : controls) {
+        Item item = ReadItem(in);
+        SCOPED_TRACE(expected.id);
+        EXPECT_EQ(item.id, expected.id);
+        EXPECT_EQ(item.classAtom, expected.classAtom) << "0x80 button, 0x82 static";
+        if (expected.titleOrdinal != 0)
+            EXPECT_EQ(item.titleOrdinal, expected.titleOrdinal);
+        else
+            EXPECT_EQ(item.text, expected.text);
+        EXPECT_EQ(item.style, expected.style);
+        EXPECT_EQ((std::vector<short>{item.x, item.y, item.cx, item.cy}),
+                  (std::vector<short>{expected.x, expected.y, expected.cx, expected.cy}));
+        EXPECT_EQ(item.exStyle, 0u);
+        EXPECT_EQ(item.extra, 0);
     }
     EXPECT_FALSE(in.Overrun());
     EXPECT_EQ(in.Offset(), dialog.size) << "nothing after the fifth control";
