@@ -173,19 +173,6 @@ BOOL SetDlgItemTextW(HWND dialog, int id, LPCWSTR text)
     return TRUE;
 }
 
-UINT GetDlgItemTextW(HWND dialog, int id, LPWSTR buffer, int capacity)
-{
-    Window *control = LookUpWindow(GetDlgItem(dialog, id));
-    int copied = 0;
-    if (control == nullptr) {
-        if (buffer != NULL && capacity > 0)
-            buffer[0] = 0;
-        return 0;
-    }
-    CopyText(control->text, buffer, capacity, &copied);
-    return (UINT)copied;
-}
-
 int GetWindowTextW(HWND handle, LPWSTR buffer, int capacity)
 {
     Window *window = LookUpWindow(handle);
@@ -197,6 +184,11 @@ int GetWindowTextW(HWND handle, LPWSTR buffer, int capacity)
     }
     CopyText(window->text, buffer, capacity, &copied);
     return copied;
+}
+
+UINT GetDlgItemTextW(HWND dialog, int id, LPWSTR buffer, int capacity)
+{
+    return (UINT)GetWindowTextW(GetDlgItem(dialog, id), buffer, capacity);
 }
 
 BOOL ShowWindow(HWND handle, int show)

@@ -82,6 +82,14 @@ class Refusal(unittest.TestCase):
                 stream.close()
         return stderr
 
+    def run_scripted(self, args, script, limit=30):
+        """Runs zembrel with its events written up front; returns the process, lines, stderr."""
+        process = self.start(*args)
+        lines, thread = self.read_lines(process)
+        process.stdin.write(script)
+        process.stdin.flush()
+        return process, lines, self.finish(process, thread, limit)
+
     def test_unattended_countdown_ends_by_itself_and_leaves_the_status_code(self):
         before = self.make_registry(timeout=2)
         started = time.monotonic()
@@ -113,11 +121,7 @@ class Refusal(unittest.TestCase):
 
     def test_attended_refusal_cancelled_by_a_script_writes_nothing(self):
         before = self.make_registry(timeout=2)
-        process = self.start("-snmp", "-NoUi")
-        lines, thread = self.read_lines(process)
-        process.stdin.write("# cancel it\n\ncommand 2\n")
-        process.stdin.flush()
-        stderr = self.finish(process, thread)
+        process, lines, stderr = self.run_scripted(["-snmp", "-NoUi"], "# cancel it\n\ncommand 2\n")
 
         self.assertEqual(process.returncode, 1, stderr)
         self.assertEqual([text for _, text in lines], TITLE_AND_MESSAGE + ["EndDialog: 2"])
@@ -144,11 +148,7 @@ class Refusal(unittest.TestCase):
 
     def test_alt_f4_closes_an_unattended_dialog(self):
         self.make_registry()  # no ZembrelTimeOut: fifteen seconds
-        process = self.start("-NoUI")
-        lines, thread = self.read_lines(process)
-        process.stdin.write("syskeydown F4\n")
-        process.stdin.flush()
-        stderr = self.finish(process, thread, limit=10)
+        process, lines, stderr = self.run_scripted(["-NoUI"], "syskeydown F4\n", limit=10)
 
         self.assertEqual(process.returncode, 1, stderr)
         texts = [text for _, text in lines]
@@ -174,21 +174,13 @@ class Refusal(unittest.TestCase):
                 text = self.make_registry().replace('"Build"="350"', build_line)
                 with open(self.registry, "w", encoding="utf-8", newline="") as reg:
                     reg.write(text)
-                process = self.start("-NoUPGRADE")
-                lines, thread = self.read_lines(process)
-                process.stdin.write("command 2\n")
-                process.stdin.flush()
-                stderr = self.finish(process, thread)
+                process, lines, stderr = self.run_scripted(["-NoUPGRADE"], "command 2\n")
                 self.assertEqual(process.returncode, 1, stderr)
                 self.assertEqual([t for _, t in lines], TITLE_AND_MESSAGE + ["EndDialog: 2"])
                 self.assertNotIn("Cmd:", stderr)
 
     def test_missing_registry_file_is_refused_and_creates_the_status_key(self):
-        process = self.start("x-DHCPx")
-        lines, thread = self.read_lines(process)
-        process.stdin.write("command 16\n")
-        process.stdin.flush()
-        stderr = self.finish(process, thread)
+        process, lines, stderr = self.run_scripted(["x-DHCPx"], "command 16\n")
         self.assertEqual(process.returncode, 1, stderr)
         text = self.registry_text()
         self.assertTrue(text.startswith("Windows Registry Editor Version 5.00\n"), text)

@@ -32,9 +32,7 @@ def dialog_still_open(session):
 
 
 def probe(session, exe, key, unattended):
-    session.install(exe)
-    session.set_build("388")
-    session.reset_management_key(timeout=30)
+    session.prepare_device(exe, "388", timeout=30)
     process = session.start_zembrel("-SNMP" if unattended else "")
     suite.find_dialog(session)
     window = xdotool("search", "--sync", "--name", suite.DIALOG_TITLE).stdout.split()

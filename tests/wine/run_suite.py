@@ -184,6 +184,12 @@ class WineSession:
         check_equal(value[0], "REG_DWORD", "type of ZembrelCode")
         return int(value[1], 16)
 
+    def prepare_device(self, exe, installed_build, timeout=None, stub=True):
+        """A fresh zembrel.exe (and stub upgrade program), this build, and the management key."""
+        self.install(exe, stub=stub)
+        self.set_build(installed_build)
+        self.reset_management_key(timeout=timeout)
+
     # zembrel.exe and its upgrade program.
     def install(self, exe, stub=True):
         for old in (self.installed, self.upgrade, self.args_file):
@@ -386,9 +392,7 @@ class Suite:
 
     def hand_off(self, build, installed_build, command_line, expected):
         session = self.session
-        session.install(build["exe"])
-        session.set_build(installed_build)
-        session.reset_management_key()
+        session.prepare_device(build["exe"], installed_build)
         run = finish(session.start_zembrel(command_line))
         check_equal(run.exit_code, 1, "exit code")
         record = session.wait_for_upgrade_record()
@@ -408,9 +412,7 @@ class Suite:
 
     def report_path(self, build, installed_build):
         session = self.session
-        session.install(build["exe"])
-        session.set_build(installed_build)
-        session.reset_management_key()
+        session.prepare_device(build["exe"], installed_build)
         # Attended, with the option the hand-off would rewrite: the report path shows the
         # dialog and passes nothing on.
         process = session.start_zembrel("-NoUPGRADE")
@@ -426,9 +428,7 @@ class Suite:
 
     def no_upgrade_program(self, build):
         session = self.session
-        session.install(build["exe"], stub=False)
-        session.set_build("400")
-        session.reset_management_key()
+        session.prepare_device(build["exe"], "400", stub=False)
         run = finish(session.start_zembrel("-DHCP"))
         check_equal(run.exit_code, 1, "exit code (a crash would show an exception code)")
         check_equal(run.debug, [], "debug lines without upgrade.exe")
@@ -440,13 +440,11 @@ class Suite:
 
     def delete_from_elsewhere(self, build, installed_build, stub):
         session = self.session
-        session.install(build["exe"], stub=stub)
+        session.prepare_device(build["exe"], installed_build, timeout=0, stub=stub)
         copy_dir = os.path.join(session.work, "elsewhere")
         os.makedirs(copy_dir, exist_ok=True)
         copy = os.path.join(copy_dir, "zembrel.exe")
         shutil.copyfile(build["exe"], copy)
-        session.set_build(installed_build)
-        session.reset_management_key(timeout=0)
         # Unattended with a countdown of 0, so a report ends by itself.
         run = finish(session.start_zembrel("-SNMP", exe=r"C:\zembrel-test\elsewhere\zembrel.exe"))
         check_equal(run.exit_code, 1, "exit code")
@@ -493,10 +491,8 @@ class Suite:
 
     def attended(self, build):
         session = self.session
-        session.install(build["exe"])
-        session.set_build("388")
         # A countdown value that would end the dialog at once if attended mode used it.
-        session.reset_management_key(timeout=0)
+        session.prepare_device(build["exe"], "388", timeout=0)
         process = session.start_zembrel("")
         found = find_dialog(session)
         check_equal(found["title"], DIALOG_TITLE, "title")
@@ -529,9 +525,7 @@ class Suite:
 
     def countdown(self, build):
         session = self.session
-        session.install(build["exe"])
-        session.set_build("388")
-        session.reset_management_key(timeout=3)
+        session.prepare_device(build["exe"], "388", timeout=3)
         process = session.start_zembrel("-SNMP")
         watcher = session.start([session.windriver, "watch", str(IDC_TIMEOUT_VALUE), "30"])
         info = None
@@ -568,9 +562,7 @@ class Suite:
 
     def frozen_by_system_key(self, build, key):
         session = self.session
-        session.install(build["exe"])
-        session.set_build("388")
-        session.reset_management_key(timeout=30)
+        session.prepare_device(build["exe"], "388", timeout=30)
         process = session.start_zembrel("-NoUI")
         find_dialog(session)
         post(session, "syskeydown", key)
@@ -593,9 +585,7 @@ class Suite:
 
     def closed_by_alt_f4(self, build):
         session = self.session
-        session.install(build["exe"])
-        session.set_build("388")
-        session.reset_management_key(timeout=30)
+        session.prepare_device(build["exe"], "388", timeout=30)
         process = session.start_zembrel("-DHCP")
         find_dialog(session)
         started = time.monotonic()
@@ -608,9 +598,7 @@ class Suite:
 
     def owner_and_foreground(self, build, with_desktop):
         session = self.session
-        session.install(build["exe"])
-        session.set_build("388")
-        session.reset_management_key()
+        session.prepare_device(build["exe"], "388")
         result = session.windriver_run("owner", r"C:\windows\zembrel.exe", r"C:\zembrel-test", "-",
                                        1 if with_desktop else 0, DIALOG_APPEARS_S, limit=RUN_LIMIT_S + 20)
         check_equal(result.code, 0, f"windriver owner ({result.out!r})")

@@ -1,10 +1,4 @@
 /* Stands in for \Windows\upgrade.exe: records its command line and working directory. */
-#ifndef UNICODE
-#define UNICODE
-#endif
-#ifndef _UNICODE
-#define _UNICODE
-#endif
 #include <wchar.h>
 #include <windows.h>
 

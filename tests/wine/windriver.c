@@ -1,10 +1,4 @@
 /* Drives zembrel.exe's dialog from outside, as a user or a management agent would. */
-#ifndef UNICODE
-#define UNICODE
-#endif
-#ifndef _UNICODE
-#define _UNICODE
-#endif
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
