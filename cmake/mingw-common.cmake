@@ -6,8 +6,5 @@ set(CMAKE_FIND_ROOT_PATH /usr/${ZEMBREL_MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Test programs run under Wine.
-find_program(ZEMBREL_WINE NAMES wine)
-if(ZEMBREL_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${ZEMBREL_WINE})
-endif()
+# Test programs run under Wine, with the loader that the Wine session chose.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tests/wine/wine.sh)

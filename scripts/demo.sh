@@ -3,7 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/test-all.sh --install-only
+. scripts/setup.sh
+install_missing "${POSIX_PACKAGES[@]}"
 cmake --preset host >/dev/null
 cmake --build --preset host -j "$(nproc)" --target zembrel >/dev/null
 zembrel=$PWD/build/host/zembrel

@@ -3,97 +3,143 @@
 # With --install-only it only installs what the machine lacks.
 #
 # Installs what the machine lacks (as root, through apt-get); without root or apt it names the
-# missing packages and skips only the builds and tests that need them. Exits non-zero when a
-# build or a test fails.
+# missing packages and skips only the builds and tests that need them. Where the kernel runs no
+# 32-bit x86 code, the i686 build's Wine tests run under user-mode emulation (scripts/i386.sh),
+# and the x86-64 build's under Wine's 64-bit loader. Every step that could not run says why in
+# one line and is counted as skipped in the summary at the end. Exits non-zero when a build or
+# a test fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+. scripts/setup.sh
+. scripts/i386.sh
 
 JOBS=$(nproc 2>/dev/null || echo 2)
-HOST_PACKAGES=(cmake make g++ googletest libncurses-dev llvm clang python3 tmux)
-MINGW_PACKAGES=(mingw-w64)
-WINE_PACKAGES=(wine wine64 wine32:i386 xvfb xauth)
+HOST_PACKAGES=("${POSIX_PACKAGES[@]}" "${TEST_PACKAGES[@]}")
 
-say() { printf '== %s\n' "$*"; }
-
-missing_of() {
-    local package missing=()
-    for package in "$@"; do
-        dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q '^install ok installed$' ||
-            missing+=("$package")
-    done
-    echo "${missing[@]:-}"
-}
-
-install_missing() {
-    local wanted=("${HOST_PACKAGES[@]}" "${MINGW_PACKAGES[@]}" "${WINE_PACKAGES[@]}")
-    if ! command -v dpkg-query >/dev/null; then
-        say "no dpkg here: install by hand what this list names: ${wanted[*]}"
-        return
-    fi
-    local missing
-    missing=$(missing_of "${wanted[@]}")
-    [ -n "$missing" ] || return 0
-    if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then
-        say "not root or no apt-get: these packages are missing: $missing"
-        return
-    fi
-    say "installing: $missing"
-    export DEBIAN_FRONTEND=noninteractive
-    case " $missing " in *":i386 "*) dpkg --add-architecture i386 ;; esac
-    apt-get update -q
-    # shellcheck disable=SC2086
-    apt-get install -y -q --no-install-recommends $missing
-}
-
-install_missing
+install_missing "${HOST_PACKAGES[@]}" "${MINGW_PACKAGES[@]}" "${WINE_PACKAGES[@]}"
 [ "${1:-}" = "--install-only" ] && exit 0
 
+results=$PWD/build/results
+rm -rf "$results"
+mkdir -p "$results"
+steps=() # "name|state|what": state is passed, FAILED or skipped
 failures=0
+
+step() { # step NAME STATE WHAT
+    steps+=("$1|$2|$3")
+    [ "$2" = FAILED ] && failures=$((failures + 1))
+    [ "$2" = skipped ] && say "SKIPPED $1: $3"
+    return 0
+}
+
+# Runs a command as the named step.
 run() {
+    local name=$1
+    shift
     say "$*"
-    if ! "$@"; then
+    if "$@"; then
+        step "$name" passed "$*"
+    else
         say "FAILED: $*"
-        failures=$((failures + 1))
+        step "$name" FAILED "$*"
         return 1
     fi
 }
 
+# Configures and builds a preset, as one step.
+build() {
+    run "$1 build" bash -c 'cmake --preset "$1" && cmake --build --preset "$1" -j "$2"' \
+        build "$1" "$JOBS"
+}
+
+# Runs a preset's tests, with their results kept for the summary (in NAME.xml).
+run_tests() { # run_tests NAME PRESET [CTEST ARGS...]
+    local name=$1 preset=$2
+    shift 2
+    run "$name" ctest --preset "$preset" -j "$JOBS" --output-junit "$results/$name.xml" "$@"
+}
+
+host_built=
 if [ -n "$(missing_of "${HOST_PACKAGES[@]}")" ]; then
-    say "skipping the POSIX builds and tests: missing $(missing_of "${HOST_PACKAGES[@]}")"
-    failures=$((failures + 1))
+    step "host, asan" skipped "missing $(missing_of "${HOST_PACKAGES[@]}")"
 else
     for preset in host asan; do
-        run cmake --preset "$preset"
-        run cmake --build --preset "$preset" -j "$JOBS"
-        run ctest --preset "$preset" -j "$JOBS"
+        build "$preset" || continue
+        [ "$preset" = host ] && host_built=1
+        # The Wine-labelled ones run later, inside the Wine session.
+        run_tests "$preset" "$preset" -LE wine
     done
 fi
 
 windows_built=()
 if [ -n "$(missing_of "${MINGW_PACKAGES[@]}")" ]; then
-    say "skipping the Windows builds: missing ${MINGW_PACKAGES[*]}"
+    step "mingw-i686, mingw-x64" skipped "missing ${MINGW_PACKAGES[*]}"
 else
     for preset in mingw-i686 mingw-x64; do
-        run cmake --preset "$preset"
-        run cmake --build --preset "$preset" -j "$JOBS" && windows_built+=("$preset")
+        build "$preset" && windows_built+=("$preset")
     done
 fi
 
+# Which Wine runs the builds: the kernel's own 32-bit support, else emulation, else only the
+# 64-bit loader (and no i686 run).
+wine_builds=()
+wine_arch=
 if [ ${#windows_built[@]} -eq 0 ]; then
-    say "skipping the Wine tests: no Windows build"
+    step "Wine" skipped "no Windows build to run"
 elif [ -n "$(missing_of "${WINE_PACKAGES[@]}")" ]; then
-    say "skipping the Wine tests: missing $(missing_of "${WINE_PACKAGES[@]}")"
+    step "Wine" skipped "missing $(missing_of "${WINE_PACKAGES[@]}")"
 else
-    # One Xvfb and one Wine prefix for both builds' tests.
-    # The POSIX store's interop with Wine's regedit runs in the same session.
-    run tests/wine/with-wine.sh bash -c \
-        'status=0
-         ctest --preset host -L wine || status=1
-         for preset; do ctest --preset "$preset" || status=1; done
-         exit $status' \
-        wine-tests "${windows_built[@]}"
+    i386_emulation_stop # a registration left by a run that was killed
+    if kernel_runs_i386; then
+        say "this kernel runs 32-bit x86 programs: both builds run under Wine"
+        wine_arch=wow
+    elif i386_emulation_start; then
+        trap 'i386_emulation_stop' EXIT
+        say "this kernel runs no 32-bit x86 code: Wine's 32-bit side runs under qemu-i386"
+        wine_arch=wow
+    else
+        say "this kernel runs no 32-bit x86 code, and emulation could not be had: $I386_WHY"
+        wine_arch=win64
+    fi
+    for preset in "${windows_built[@]}"; do
+        if [ "$preset" = mingw-i686 ] && [ "$wine_arch" = win64 ]; then
+            step "wine-mingw-i686" skipped "this kernel runs no 32-bit x86 code and it cannot be emulated here ($I386_WHY)"
+        else
+            wine_builds+=("$preset")
+        fi
+    done
 fi
 
+if [ ${#wine_builds[@]} -ne 0 ]; then
+    # One Xvfb and one Wine prefix for all of it; the POSIX store's interop with Wine's regedit
+    # runs in the same session. Each part's outcome is written to a file, for the summary.
+    say "Wine ($wine_arch): ${wine_builds[*]}${host_built:+ and the registry interop}"
+    ZEMBREL_WINE_ARCH=$wine_arch RESULTS=$results JOBS=$JOBS HOST_BUILT=$host_built \
+        tests/wine/with-wine.sh bash -c '
+        if [ -n "$HOST_BUILT" ]; then
+            ctest --preset host -L wine --output-junit "$RESULTS/wine-interop.xml"
+            echo $? >"$RESULTS/wine-interop.status"
+        fi
+        for preset; do
+            ctest --preset "$preset" --output-junit "$RESULTS/wine-$preset.xml"
+            echo $? >"$RESULTS/wine-$preset.status"
+        done' wine-tests "${wine_builds[@]}"
+    session=$?
+    parts=("${wine_builds[@]}")
+    [ -n "$host_built" ] && parts=(interop "${parts[@]}")
+    for part in "${parts[@]}"; do
+        if [ ! -e "$results/wine-$part.status" ]; then
+            step "wine-$part" FAILED "the Wine session failed before it ran (status $session)"
+        elif [ "$(cat "$results/wine-$part.status")" = 0 ]; then
+            step "wine-$part" passed "under Wine ($wine_arch)"
+        else
+            step "wine-$part" FAILED "under Wine ($wine_arch)"
+        fi
+    done
+fi
+
+say "summary"
+python3 scripts/summary.py "$results" "${steps[@]}"
 if [ "$failures" -ne 0 ]; then
     say "$failures step(s) failed"
     exit 1

@@ -105,11 +105,12 @@ class Refusal(unittest.TestCase):
             "Time out (in Second): 0",
             "EndDialog: 1",
         ])
-        # Each number stands for about a second; the dialog closes a second after 0.
+        # Tick k is due k seconds after the dialog opened, and a loaded machine may deliver it
+        # late but never early; the dialog closes on the tick after 0.
         shown = [at for at, text in lines if text.startswith("Time out")]
-        for earlier, later in zip(shown, shown[1:]):
-            self.assertGreater(later - earlier, 0.5)
-        self.assertGreater(elapsed, 2.5)
+        for k, at in enumerate(shown):
+            self.assertGreaterEqual(at - started, k, f"number {k} came early")
+        self.assertGreaterEqual(elapsed, 3)
         self.assertLess(elapsed, 15)
 
         expected = before.replace('"ZembrelTimeOut"=dword:00000002\r\n',

@@ -76,7 +76,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--zembrel", required=True)
     parser.add_argument("--helpers", required=True)
-    parser.add_argument("--wine", default="wine")
+    parser.add_argument("--wine", default=os.environ.get("ZEMBREL_WINE", "wine"))
     options = parser.parse_args()
     if not os.environ.get("DISPLAY") or not os.environ.get("WINEPREFIX"):
         print("SKIP: run under tests/wine/with-wine.sh")

@@ -134,7 +134,7 @@ def port_file_is_imported_by_regedit(wine, tool, scratch):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--regtool", required=True)
-    parser.add_argument("--wine", default="wine")
+    parser.add_argument("--wine", default=os.environ.get("ZEMBREL_WINE", "wine"))
     options = parser.parse_args()
     if not os.environ.get("ZEMBREL_WINE_SESSION") or not os.environ.get("WINEPREFIX"):
         print("SKIP: needs a tests/wine/with-wine.sh session")

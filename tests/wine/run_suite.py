@@ -650,7 +650,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--zembrel", action="append", required=True, help="a zembrel.exe; repeat for each build")
     parser.add_argument("--helpers", required=True, help="folder with windriver.exe and upgrade_stub.exe")
-    parser.add_argument("--wine", default="wine", help="the wine loader")
+    parser.add_argument("--wine", default=os.environ.get("ZEMBREL_WINE", "wine"), help="the wine loader")
     parser.add_argument("--screenshots", help="folder for the dialog's pictures")
     parser.add_argument("--only", action="append", help="run only the cases whose name holds this text")
     options = parser.parse_args()

@@ -7,9 +7,15 @@
 # wineserver, so a suite of many short runs pays Wine's cold start once. The exit status is
 # CMD's. Nested calls (ZEMBREL_WINE_SESSION=1 with WINEPREFIX and DISPLAY set) just run CMD.
 #
-# Environment: ZEMBREL_WINE (default wine), ZEMBREL_WINESERVER (default wineserver),
-# ZEMBREL_WINE_LOGDIR (keep Xvfb's and wineboot's output there instead of discarding it),
-# ZEMBREL_XVFB_SCREEN (default 1024x768x24).
+# The loader is chosen here, once, and exported as ZEMBREL_WINE for everything inside
+# (tests/wine/wine.sh, the tests' emulator, runs it): ZEMBREL_WINE_ARCH=wow takes plain wine
+# in a prefix that runs 32-bit and 64-bit programs; ZEMBREL_WINE_ARCH=win64 takes Wine's
+# 64-bit loader in a 64-bit prefix, for kernels that run no 32-bit code. Unset, it is wow
+# where an i386 program runs (natively or emulated, see scripts/i386.sh), else win64.
+#
+# Environment: ZEMBREL_WINE (the loader for wow, default wine), ZEMBREL_WINESERVER (default
+# wineserver), ZEMBREL_WINE_LOGDIR (keep Xvfb's and wineboot's output there instead of
+# discarding it), ZEMBREL_XVFB_SCREEN (default 1024x768x24).
 set -u
 
 if [ $# -lt 1 ]; then
@@ -21,9 +27,29 @@ if [ "${ZEMBREL_WINE_SESSION:-}" = 1 ] && [ -n "${WINEPREFIX:-}" ] && [ -n "${DI
     exec "$@"
 fi
 
-WINE=${ZEMBREL_WINE:-wine}
 WINESERVER=${ZEMBREL_WINESERVER:-wineserver}
 SCREEN=${ZEMBREL_XVFB_SCREEN:-1024x768x24}
+ARCH=${ZEMBREL_WINE_ARCH:-}
+if [ -z "$ARCH" ]; then
+    # shellcheck source=../../scripts/i386.sh
+    . "$(dirname "$0")/../../scripts/i386.sh"
+    if i386_available; then ARCH=wow; else ARCH=win64; fi
+fi
+case $ARCH in
+wow)
+    WINE=${ZEMBREL_WINE:-wine}
+    unset WINEARCH WINELOADER
+    ;;
+win64)
+    # Debian's wine script always takes the 32-bit loader once wine32 is installed.
+    WINE=/usr/lib/wine/wine64
+    export WINEARCH=win64 WINELOADER=$WINE
+    ;;
+*)
+    echo "with-wine.sh: ZEMBREL_WINE_ARCH must be wow or win64, not $ARCH" >&2
+    exit 2
+    ;;
+esac
 
 for tool in Xvfb "$WINE" "$WINESERVER"; do
     if ! command -v "$tool" >/dev/null 2>&1; then
@@ -104,7 +130,7 @@ export WINEPREFIX="$session/prefix"
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEDEBUG=-all
 export ZEMBREL_WINE_SESSION=1
-unset WINEARCH
+export ZEMBREL_WINE=$WINE ZEMBREL_WINE_ARCH=$ARCH
 
 # Wine's own output goes to files: its helper processes outlive the commands that start
 # them and would hold a pipe open.
