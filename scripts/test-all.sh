@@ -4,8 +4,9 @@
 #
 # Installs what the machine lacks (as root, through apt-get); without root or apt it names the
 # missing packages and skips only the builds and tests that need them. Where the kernel runs no
-# 32-bit x86 code, the i686 build's Wine tests run under user-mode emulation (scripts/i386.sh),
-# and the x86-64 build's under Wine's 64-bit loader. Every step that could not run says why in
+# 32-bit x86 code, the i686 build's Wine tests run under user-mode emulation (scripts/i386.sh;
+# ZEMBREL_I386_EMULATION=0 leaves the machine's binfmt_misc alone), else they are skipped and
+# the x86-64 build's run under Wine's 64-bit loader. Every step that could not run says why in
 # one line and is counted as skipped in the summary at the end. Exits non-zero when a build or
 # a test fails.
 set -uo pipefail
@@ -48,8 +49,14 @@ run() {
 
 # Configures and builds a preset, as one step.
 build() {
-    run "$1 build" bash -c 'cmake --preset "$1" && cmake --build --preset "$1" -j "$2"' \
-        build "$1" "$JOBS"
+    say "cmake --preset $1 && cmake --build --preset $1"
+    if cmake --preset "$1" && cmake --build --preset "$1" -j "$JOBS"; then
+        step "$1 build" passed "configured and built"
+    else
+        say "FAILED: building $1"
+        step "$1 build" FAILED "configure or build failed"
+        return 1
+    fi
 }
 
 # Runs a preset's tests, with their results kept for the summary (in NAME.xml).
@@ -93,6 +100,10 @@ else
     if kernel_runs_i386; then
         say "this kernel runs 32-bit x86 programs: both builds run under Wine"
         wine_arch=wow
+    elif [ "${ZEMBREL_I386_EMULATION:-1}" = 0 ]; then
+        I386_WHY="ZEMBREL_I386_EMULATION=0"
+        say "this kernel runs no 32-bit x86 code, and emulation is turned off ($I386_WHY)"
+        wine_arch=win64
     elif i386_emulation_start; then
         trap 'i386_emulation_stop' EXIT
         say "this kernel runs no 32-bit x86 code: Wine's 32-bit side runs under qemu-i386"

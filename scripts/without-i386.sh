@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Runs a command as on a kernel that runs no 32-bit x86 code, to try the test run's other path.
+#
+#   scripts/without-i386.sh CMD [ARG...]      e.g. scripts/without-i386.sh scripts/test-all.sh
+#
+# The command runs in a user and mount namespace of its own with a private binfmt_misc (Linux
+# 6.7 and later) in which every i386 program fails to start, as it does where the kernel lacks
+# IA-32 emulation. Nothing outside the namespace is affected; an emulator that the command
+# registers there (scripts/i386.sh) is registered later, so it takes precedence, as it would on
+# such a machine.
+set -eu
+[ $# -ge 1 ] || { echo "usage: $0 CMD [ARG...]" >&2; exit 2; }
+exec unshare --user --map-root-user --mount --propagation private bash -c '
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc || {
+        echo "without-i386.sh: this kernel has no private binfmt_misc for a namespace" >&2
+        exit 2
+    }
+    # Magic and mask of an i386 ELF executable; an interpreter that does not exist.
+    printf "%s" ":no-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:/nonexistent/no-i386:" \
+        >/proc/sys/fs/binfmt_misc/register
+    exec "$@"' without-i386 "$@"
