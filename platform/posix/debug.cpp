@@ -23,8 +23,9 @@ void NKDbgPrintfW(LPCWSTR format, ...)
 {
     va_list args;
     va_start(args, format);
-    // No length cap here: the device's channel takes a whole command line, however long.
-    std::string text = Utf16ToUtf8(FormatWide(format, args));
+    // No length cap here: the device's channel takes a whole command line, however long, and
+    // shows it with the very bytes the upgrade program gets.
+    std::string text = Utf16ToUtf8Lossless(FormatWide(format, args));
     va_end(args);
     fflush(stderr);
     WriteFully(STDERR_FILENO, text);

@@ -9,9 +9,15 @@
 // The instance handle main() gives WinMain, which the resource functions accept.
 #define ZEMBREL_POSIX_INSTANCE ((HINSTANCE)(uintptr_t)0x400000)
 
-// UTF-16 to UTF-8 and back; unpaired surrogates and invalid bytes become U+FFFD.
+// UTF-16 to UTF-8 and back; unpaired surrogates and invalid bytes become U+FFFD. The
+// registry store and the screen take these: a .reg file holds only well-formed text.
 std::string Utf16ToUtf8(const std::u16string &text);
 std::u16string Utf8ToUtf16(const std::string &text);
+// The same, but a byte that is not UTF-8 becomes U+DC80..U+DCFF and such a unit becomes that
+// byte again, so bytes from the host come back out as they came. For text that only passes
+// through: the command line on its way to the upgrade program and the debug channel.
+std::string Utf16ToUtf8Lossless(const std::u16string &text);
+std::u16string Utf8ToUtf16Lossless(const std::string &text);
 std::u16string WideToString(LPCWSTR text); // a zero-terminated WCHAR string, or "" for null
 
 // The host folder that stands for the device's root "\": $ZEMBREL_ROOT, or "/" when unset.
