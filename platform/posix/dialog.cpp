@@ -328,7 +328,8 @@ bool WaitForInput(DialogView &view)
 }
 
 // One message at a time, in Win32's order: posted messages, then input, then timer ticks;
-// the screen is brought up to date whenever nothing else is waiting.
+// but a due tick is not kept waiting behind input still unread. The screen is brought up to
+// date whenever nothing else is waiting.
 void RunModalLoop(HWND handle, DialogView &view)
 {
     std::vector<InputEvent> input;
@@ -349,6 +350,10 @@ void RunModalLoop(HWND handle, DialogView &view)
             DeliverInput(handle, event);
             continue;
         }
+        // A due tick goes before more input is read: input that never stops (/dev/zero)
+        // must not hold the countdown, and a tick comes only once a period.
+        if (DeliverDueTimer())
+            continue;
         int fd = view.InputDescriptor();
         if (fd >= 0) {
             struct pollfd watched = {fd, POLLIN, 0};
@@ -357,8 +362,6 @@ void RunModalLoop(HWND handle, DialogView &view)
                 continue;
             }
         }
-        if (DeliverDueTimer())
-            continue;
         PaintIfNeeded(handle, view);
         if (HasEnded(handle))
             break;
