@@ -173,10 +173,13 @@ class Refusal(unittest.TestCase):
 
     # ---- Streams that are closed, go away or never end -------------------------------------
 
-    @staticmethod
-    def expected_with_status(before, timeout):
+    def assert_run_complete(self, process, before, timeout):
+        """Whatever became of the streams: exit 1, the status code stored and only it, no exe."""
+        self.assertEqual(process.returncode, 1, process.stderr)
         line = '"ZembrelTimeOut"=dword:%08x\r\n' % timeout
-        return before.replace(line, line + '"ZembrelCode"=dword:0000001d\r\n')
+        self.assertEqual(self.registry_text(),
+                         before.replace(line, line + '"ZembrelCode"=dword:0000001d\r\n'))
+        self.assertFalse(os.path.exists(self.exe))
 
     def test_a_reader_that_goes_away_costs_only_the_transcript(self):
         # As zembrel -SNMP | head -1, with standard error gone as well.
@@ -192,19 +195,14 @@ class Refusal(unittest.TestCase):
         self.assertEqual(process.stdout.readline(), b"Firmware Add-on Error\n")
         process.stdout.close()
         process.wait(timeout=30)
-
-        self.assertEqual(process.returncode, 1)
-        self.assertEqual(self.registry_text(), self.expected_with_status(before, 1))
-        self.assertFalse(os.path.exists(self.exe))
+        self.assert_run_complete(process, before, 1)
 
     def test_closed_standard_streams_leave_the_registry_as_it_should_be(self):
         before = self.make_registry(timeout=0)
         env = dict(os.environ, ZEMBREL_ROOT=self.root)
         process = subprocess.run(["sh", "-c", 'exec "$0" "$@" <&- >&- 2>&-', ZEMBREL, "-NoUI"],
                                  env=env, timeout=30)
-        self.assertEqual(process.returncode, 1)
-        self.assertEqual(self.registry_text(), self.expected_with_status(before, 0))
-        self.assertFalse(os.path.exists(self.exe))
+        self.assert_run_complete(process, before, 0)
 
     def test_endless_input_does_not_hold_the_countdown(self):
         before = self.make_registry(timeout=0)
@@ -212,11 +210,10 @@ class Refusal(unittest.TestCase):
         with open("/dev/zero", "rb") as zero:
             process = subprocess.run([ZEMBREL, "-DHCP"], env=env, stdin=zero,
                                      capture_output=True, text=True, timeout=20)
-        self.assertEqual(process.returncode, 1, process.stderr)
+        self.assert_run_complete(process, before, 0)
         self.assertEqual(process.stdout.splitlines()[-2:],
                          ["Time out (in Second): 0", "EndDialog: 1"])
         self.assertEqual(process.stderr.count("\n"), 1, process.stderr)
-        self.assertEqual(self.registry_text(), self.expected_with_status(before, 0))
 
     def test_unreadable_build_is_refused(self):
         for build_line in ('"Build"=dword:00000190', '"Build"=""', '"Other"="400"'):

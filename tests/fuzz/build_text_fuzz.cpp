@@ -1,4 +1,5 @@
 // Fuzz target: the installed build's text to its number, against the C library's strtoll.
+#include "fuzz_support.h"
 #include "launch/zembrel.h"
 
 #include <stdint.h>
@@ -10,13 +11,7 @@
 // ASCII white space, a sign, decimal digits, saturated at 32 bits, compared unsigned.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    std::u16string text;
-    for (size_t i = 0; i + 1 < size; i += 2) {
-        char16_t unit = (char16_t)(data[i] | data[i + 1] << 8);
-        if (unit == 0)
-            break;
-        text += unit;
-    }
+    std::u16string text = UnitsUpToZero(data, size);
     // The same text for the host's strtoll: no unit past ASCII is a space, sign or digit.
     std::string narrow;
     for (char16_t unit : text)

@@ -1,4 +1,5 @@
 // Fuzz target: the upgrade program's parameters, from arguments as bytes or as any 16-bit units.
+#include "fuzz_support.h"
 #include "launch/zembrel.h"
 #include "platform/posix/port.h"
 
@@ -34,13 +35,7 @@ std::u16string Rewrite(const std::u16string &line)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size > 0 && data[0] == 'w') {
-        std::u16string line;
-        for (size_t i = 1; i + 1 < size; i += 2) {
-            char16_t unit = (char16_t)(data[i] | data[i + 1] << 8);
-            if (unit == 0)
-                break;
-            line += unit;
-        }
+        std::u16string line = UnitsUpToZero(data + 1, size - 1);
         if (Rewrite(line) != Expected<std::u16string>(line, u"-NoUPGRADE", u" -NoZEMBRL"))
             abort();
         return 0;
