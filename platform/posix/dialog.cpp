@@ -3,7 +3,6 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -329,7 +328,8 @@ bool WaitForInput(DialogView &view)
 }
 
 // One message at a time, in Win32's order: posted messages, then input, then timer ticks;
-// the screen is brought up to date whenever nothing else is waiting.
+// but a due tick is not kept waiting behind input still unread. The screen is brought up to
+// date whenever nothing else is waiting.
 void RunModalLoop(HWND handle, DialogView &view)
 {
     std::vector<InputEvent> input;
@@ -350,6 +350,10 @@ void RunModalLoop(HWND handle, DialogView &view)
             DeliverInput(handle, event);
             continue;
         }
+        // A due tick goes before more input is read: input that never stops (/dev/zero)
+        // must not hold the countdown, and a tick comes only once a period.
+        if (DeliverDueTimer())
+            continue;
         int fd = view.InputDescriptor();
         if (fd >= 0) {
             struct pollfd watched = {fd, POLLIN, 0};
@@ -358,8 +362,6 @@ void RunModalLoop(HWND handle, DialogView &view)
                 continue;
             }
         }
-        if (DeliverDueTimer())
-            continue;
         PaintIfNeeded(handle, view);
         if (HasEnded(handle))
             break;
@@ -383,13 +385,13 @@ INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTempla
 {
     (void)instance;
     if (dialogTemplate == NULL) {
-        fprintf(stderr, "zembrel: no dialog template to show\n");
+        WriteDiagnostic("no dialog template to show");
         return -1;
     }
     ParsedDialog parsed;
     const char *error = nullptr;
     if (!ParseTemplate((const BYTE *)dialogTemplate, &parsed, &error)) {
-        fprintf(stderr, "zembrel: bad dialog template: %s\n", error);
+        WriteDiagnostic("bad dialog template: %s", error);
         return -1;
     }
 

@@ -11,10 +11,17 @@
 
 namespace {
 
+// No event comes near this; a longer line is dropped rather than kept growing without end
+// (standard input from /dev/zero is one endless line).
+const size_t MAX_EVENT_LINE = 4096;
+// How much of an overlong line its report shows.
+const size_t SHOWN_OF_LONG_LINE = 64;
+
 // Input that has been read but not yet ended in a line, kept across dialogs, and whether the
 // script has ended: a second dialog in the process goes on where the first one stopped.
 struct ScriptState {
     std::string pending;
+    bool skipping = false; // the rest of an overlong line is being dropped
     bool ended = false;
     int fd = -1;
 };
@@ -45,7 +52,8 @@ bool ParseNumber(const std::string &text, unsigned long *value)
     char *end = nullptr;
     errno = 0;
     unsigned long long number = strtoull(digits, &end, hex ? 16 : 10);
-    if (errno != 0 || *end != 0 || number > 0xFFFFFFFFull)
+    // The whole text must be the number: a NUL inside it ends strtoull's reading, not the line.
+    if (errno != 0 || end != text.c_str() + text.size() || number > 0xFFFFFFFFull)
         return false;
     *value = (unsigned long)number;
     return true;
@@ -86,7 +94,27 @@ bool ParseKey(const std::string &text, unsigned long *key)
     return false;
 }
 
-void ParseLine(const std::string &raw, std::vector<InputEvent> *events)
+} // namespace
+
+std::string EscapeControlBytes(const std::string &text)
+{
+    std::string out;
+    for (char c : text) {
+        unsigned char byte = (unsigned char)c;
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte >= 0x20 && byte < 0x7F) {
+            out += c;
+        } else {
+            char escaped[5];
+            snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+void ParseScriptLine(const std::string &raw, std::vector<InputEvent> *events)
 {
     std::string line = Trim(raw);
     if (line.empty() || line[0] == '#')
@@ -107,9 +135,55 @@ void ParseLine(const std::string &raw, std::vector<InputEvent> *events)
         events->push_back({InputEvent::SysKeyUp, (WPARAM)value});
         return;
     }
-    fprintf(stderr, "zembrel: unknown event: %s\n", line.c_str());
-    fflush(stderr);
+    // Shown escaped: what standard input holds must not reach the operator's terminal as
+    // control sequences.
+    WriteDiagnostic("unknown event: %s", EscapeControlBytes(line).c_str());
 }
+
+void TakeScriptBytes(const char *bytes, size_t count, std::vector<InputEvent> *events)
+{
+    ScriptState &script = Script();
+    const char *end = bytes + count;
+    while (bytes < end) {
+        const char *newline = (const char *)memchr(bytes, '\n', (size_t)(end - bytes));
+        if (script.skipping) {
+            if (newline == nullptr)
+                return;
+            script.skipping = false;
+            bytes = newline + 1;
+            continue;
+        }
+        const char *stop = newline != nullptr ? newline : end;
+        script.pending.append(bytes, (size_t)(stop - bytes));
+        if (script.pending.size() > MAX_EVENT_LINE) {
+            std::string line = Trim(script.pending);
+            if (!line.empty() && line[0] != '#')
+                WriteDiagnostic("unknown event: %s... (a line of more than %zu bytes)",
+                                EscapeControlBytes(line.substr(0, SHOWN_OF_LONG_LINE)).c_str(),
+                                MAX_EVENT_LINE);
+            script.pending.clear();
+            script.skipping = newline == nullptr;
+        } else if (newline != nullptr) {
+            ParseScriptLine(script.pending, events);
+            script.pending.clear();
+        }
+        if (newline == nullptr)
+            return;
+        bytes = newline + 1;
+    }
+}
+
+void EndScript(std::vector<InputEvent> *events)
+{
+    ScriptState &script = Script();
+    script.ended = true;
+    if (!script.pending.empty())
+        ParseScriptLine(script.pending, events);
+    script.pending.clear();
+    script.skipping = false;
+}
+
+namespace {
 
 class HeadlessView : public DialogView {
   public:
@@ -141,18 +215,10 @@ class HeadlessView : public DialogView {
             return;
         if (count <= 0) {
             // End of the script (or a stream that cannot be read): the dialog carries on.
-            script.ended = true;
-            if (!script.pending.empty())
-                ParseLine(script.pending, events);
-            script.pending.clear();
+            EndScript(events);
             return;
         }
-        script.pending.append(buffer, (size_t)count);
-        size_t newline;
-        while ((newline = script.pending.find('\n')) != std::string::npos) {
-            ParseLine(script.pending.substr(0, newline), events);
-            script.pending.erase(0, newline + 1);
-        }
+        TakeScriptBytes(buffer, (size_t)count, events);
     }
 
     void Paint(const Window &dialog) override
@@ -199,16 +265,7 @@ class HeadlessView : public DialogView {
             return;
         if (output_ == STDOUT_FILENO)
             fflush(stdout);
-        std::string line = Utf16ToUtf8(text) + "\n";
-        size_t done = 0;
-        while (done < line.size()) {
-            ssize_t count = write(output_, line.data() + done, line.size() - done);
-            if (count < 0 && errno == EINTR)
-                continue;
-            if (count <= 0)
-                return;
-            done += (size_t)count;
-        }
+        WriteFully(output_, Utf16ToUtf8(text) + "\n");
     }
 
     int output_;

@@ -1,4 +1,5 @@
-// Helpers that the POSIX port's modules share: text conversion and the device-root mapping.
+// Helpers that the POSIX port's modules share: text conversion, the device-root mapping and
+// the port's own lines on standard error.
 #pragma once
 
 #include "win32api.h"
@@ -8,9 +9,15 @@
 // The instance handle main() gives WinMain, which the resource functions accept.
 #define ZEMBREL_POSIX_INSTANCE ((HINSTANCE)(uintptr_t)0x400000)
 
-// UTF-16 to UTF-8 and back; unpaired surrogates and invalid bytes become U+FFFD.
+// UTF-16 to UTF-8 and back; unpaired surrogates and invalid bytes become U+FFFD. The
+// registry store and the screen take these: a .reg file holds only well-formed text.
 std::string Utf16ToUtf8(const std::u16string &text);
 std::u16string Utf8ToUtf16(const std::string &text);
+// The same, but a byte that is not UTF-8 becomes U+DC80..U+DCFF and such a unit becomes that
+// byte again, so bytes from the host come back out as they came. For text that only passes
+// through: the command line on its way to the upgrade program and the debug channel.
+std::string Utf16ToUtf8Lossless(const std::u16string &text);
+std::u16string Utf8ToUtf16Lossless(const std::string &text);
 std::u16string WideToString(LPCWSTR text); // a zero-terminated WCHAR string, or "" for null
 
 // The host folder that stands for the device's root "\": $ZEMBREL_ROOT, or "/" when unset.
@@ -24,3 +31,12 @@ std::string MapDevicePath(LPCWSTR devicePath);
 
 // Sets the thread's last-error code that GetLastError() reports.
 void SetLastErrorCode(DWORD code);
+
+// Writes all the bytes to the descriptor, going on after interruptions and short writes;
+// false when it cannot (a closed stream, a pipe nobody reads), and the rest is dropped.
+bool WriteFully(int fd, const std::string &bytes);
+
+// The port's own diagnostics: "zembrel: " and the formatted text as one line on standard
+// error, so that none reads like the debug channel's "Cmd: " line. A line that cannot be
+// written is dropped.
+void WriteDiagnostic(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,16 +1,36 @@
 // POSIX start-up: main() joins its arguments into the device's command line and calls WinMain.
 #include "port.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+// A standard stream that was closed is opened on /dev/null, so the descriptor cannot go to
+// the first file the port opens (the registry) and take the transcript or a diagnostic.
+static void KeepStandardStreamsTaken()
+{
+    // In order, so that the lowest free descriptor open() takes is the one that was closed.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", O_RDWR);
+}
+
 int main(int argc, char **argv)
 {
+    KeepStandardStreamsTaken();
+    // A reader that goes away (zembrel -SNMP | head -1) must cost a line of output, never the
+    // status code or the clean-up: a write to it fails and the line is dropped.
+    signal(SIGPIPE, SIG_IGN);
+
     // The device hands WinMain one line of text; single spaces are the best a host can do to
-    // rebuild it from separate arguments.
+    // rebuild it from separate arguments. Bytes that are not UTF-8 travel through unchanged.
     std::string line;
     for (int i = 1; i < argc; ++i) {
         if (i > 1)
             line += ' ';
         line += argv[i];
     }
-    std::u16string commandLine = Utf8ToUtf16(line);
+    std::u16string commandLine = Utf8ToUtf16Lossless(line);
     return WinMain(ZEMBREL_POSIX_INSTANCE, NULL, &commandLine[0], SW_SHOWNORMAL);
 }

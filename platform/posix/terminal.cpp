@@ -24,7 +24,10 @@ void CatchSignal(int number)
     s_caughtSignal = number;
 }
 
-const int HANDLED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+// Every signal a terminal's keys or its loss can send: the terminal is restored before the
+// signal does what it would (SIGHUP only loses the terminal; see Interrupted).
+const int HANDLED_SIGNALS[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
+const size_t HANDLED_COUNT = sizeof HANDLED_SIGNALS / sizeof HANDLED_SIGNALS[0];
 
 // The screen is ASCII only: the port's curses is not the wide one.
 std::string Printable(const std::u16string &text)
@@ -123,7 +126,7 @@ class TerminalView : public DialogView {
             init_pair(1, COLOR_RED, -1);
         }
         s_caughtSignal = 0;
-        for (size_t i = 0; i < sizeof HANDLED_SIGNALS / sizeof HANDLED_SIGNALS[0]; ++i) {
+        for (size_t i = 0; i < HANDLED_COUNT; ++i) {
             struct sigaction action;
             memset(&action, 0, sizeof action);
             action.sa_handler = CatchSignal;
@@ -136,7 +139,7 @@ class TerminalView : public DialogView {
     ~TerminalView() override
     {
         Restore();
-        for (size_t i = 0; i < sizeof HANDLED_SIGNALS / sizeof HANDLED_SIGNALS[0]; ++i)
+        for (size_t i = 0; i < HANDLED_COUNT; ++i)
             sigaction(HANDLED_SIGNALS[i], &previous_[i], nullptr);
         if (screen_ != nullptr)
             delscreen(screen_);
@@ -180,7 +183,8 @@ class TerminalView : public DialogView {
         return s_caughtSignal != 0;
     }
 
-    // SIGINT or SIGTERM: the terminal comes back first, then the signal does what it would.
+    // SIGINT, SIGTERM or SIGQUIT (Ctrl+\): the terminal comes back first, then the signal does
+    // what it would.
     void Shutdown() override
     {
         int number = s_caughtSignal;
@@ -345,7 +349,7 @@ class TerminalView : public DialogView {
     SCREEN *screen_ = nullptr;
     bool active_ = false;
     HWND dialog_ = NULL;
-    struct sigaction previous_[3];
+    struct sigaction previous_[HANDLED_COUNT];
     int clientLeft_ = 0, clientTop_ = 0, clientColumns_ = 0, clientRows_ = 0;
 };
 

@@ -1,7 +1,10 @@
-// UTF-16 and UTF-8 conversion for the port, replacing anything malformed with U+FFFD.
+// UTF-16 and UTF-8 conversion for the port: malformed text as U+FFFD, or carried losslessly.
 #include "port.h"
 
 static const char32_t REPLACEMENT = 0xFFFD;
+// A byte that is not UTF-8 travels as the lone low surrogate U+DC00 + byte (U+DC80..U+DCFF):
+// no well-formed text holds one, so it comes back out as that byte and nothing else does.
+static const char16_t ESCAPED_BYTE = 0xDC00;
 
 static void AppendUtf8(std::string &out, char32_t cp)
 {
@@ -33,7 +36,7 @@ static void AppendUtf16(std::u16string &out, char32_t cp)
     }
 }
 
-std::string Utf16ToUtf8(const std::u16string &text)
+static std::string ToUtf8(const std::u16string &text, bool lossless)
 {
     std::string out;
     out.reserve(text.size());
@@ -43,6 +46,8 @@ std::string Utf16ToUtf8(const std::u16string &text)
             text[i + 1] <= 0xDFFF) {
             AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
             ++i;
+        } else if (lossless && unit >= ESCAPED_BYTE + 0x80 && unit <= ESCAPED_BYTE + 0xFF) {
+            out += (char)(unit - ESCAPED_BYTE);
         } else if (unit >= 0xD800 && unit <= 0xDFFF) {
             AppendUtf8(out, REPLACEMENT);
         } else {
@@ -53,8 +58,9 @@ std::string Utf16ToUtf8(const std::u16string &text)
 }
 
 // Each maximal ill-formed subsequence becomes one U+FFFD, as the Unicode standard recommends,
-// so a stray byte never swallows the valid text after it.
-std::u16string Utf8ToUtf16(const std::string &text)
+// so a stray byte never swallows the valid text after it; or, lossless, each of its bytes
+// becomes its escape.
+static std::u16string ToUtf16(const std::string &text, bool lossless)
 {
     std::u16string out;
     out.reserve(text.size());
@@ -87,7 +93,7 @@ std::u16string Utf8ToUtf16(const std::string &text)
             if (lead == 0xF4)
                 high = 0x8F; // beyond U+10FFFF
         } else {
-            out += (char16_t)REPLACEMENT;
+            out += lossless ? (char16_t)(ESCAPED_BYTE + lead) : (char16_t)REPLACEMENT;
             ++i;
             continue;
         }
@@ -111,11 +117,34 @@ std::u16string Utf8ToUtf16(const std::string &text)
         }
         if (valid)
             AppendUtf16(out, cp);
-        else
+        else if (!lossless)
             out += (char16_t)REPLACEMENT;
+        else
+            for (int k = 0; k <= taken; ++k)
+                out += (char16_t)(ESCAPED_BYTE + (unsigned char)text[i + (size_t)k]);
         i += 1 + taken;
     }
     return out;
+}
+
+std::string Utf16ToUtf8(const std::u16string &text)
+{
+    return ToUtf8(text, false);
+}
+
+std::u16string Utf8ToUtf16(const std::string &text)
+{
+    return ToUtf16(text, false);
+}
+
+std::string Utf16ToUtf8Lossless(const std::u16string &text)
+{
+    return ToUtf8(text, true);
+}
+
+std::u16string Utf8ToUtf16Lossless(const std::string &text)
+{
+    return ToUtf16(text, true);
 }
 
 std::u16string WideToString(LPCWSTR text)

@@ -88,6 +88,16 @@ void SetDialogStreamsForTests(int inputFd, int outputFd);
 // Forgets what the headless view has read of its script, for a new stream.
 void ResetHeadlessScript();
 
+// The headless view's script, one event a line: a line to its event (an unknown one reported
+// on standard error), the script's bytes as they arrive, cut into lines, and its end, which
+// takes a last line without a line feed.
+void ParseScriptLine(const std::string &line, std::vector<InputEvent> *events);
+void TakeScriptBytes(const char *bytes, size_t count, std::vector<InputEvent> *events);
+void EndScript(std::vector<InputEvent> *events);
+// Text from outside as a terminal may show it: printable ASCII as it is, a backslash doubled,
+// every other byte as \xNN.
+std::string EscapeControlBytes(const std::string &text);
+
 // The text of a dialog's control, or "" when it has none.
 std::u16string ControlText(const Window &dialog, int id);
 const Window *FindControl(const Window &dialog, int id);

@@ -15,8 +15,12 @@ ZEMBREL = None
 # The stub records its arguments NUL-terminated, then its working directory, and renames the
 # record into place last, so a reader never sees half of it.
 STUB = """#!/bin/sh
+grep '^SigIgn:' /proc/$$/status > '{record}.signals' 2>/dev/null
 {{ printf '%s\\0' "$0" "$@"; pwd -P; }} > '{record}.tmp' && mv '{record}.tmp' '{record}'
 """
+
+# SIGPIPE's bit in the SigIgn mask of /proc/PID/status.
+SIGPIPE_BIT = 1 << (13 - 1)
 
 REGISTRY = (
     "Windows Registry Editor Version 5.00\n"
@@ -49,10 +53,15 @@ class HandOff(unittest.TestCase):
             mode = 0o755 if executable else 0o644
             os.chmod(self.upgrade, mode)
 
-    def run_zembrel(self, *args):
+    def run_zembrel(self, *args, stderr=subprocess.PIPE, closing=""):
+        """Runs zembrel; `closing` names the standard streams (0, 1, 2) it starts without."""
         env = dict(os.environ, ZEMBREL_ROOT=self.root)
-        return subprocess.run([ZEMBREL, *args], env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        command = [ZEMBREL, *args]
+        if closing:
+            shut = " ".join("%s>&-" % fd if fd != "0" else "<&-" for fd in closing)
+            command = ["sh", "-c", 'exec "$0" "$@" ' + shut, *command]
+        return subprocess.run(command, env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=stderr, timeout=60)
 
     def wait_for_record(self):
         deadline = time.monotonic() + RECORD_TIMEOUT_SECONDS
@@ -68,7 +77,7 @@ class HandOff(unittest.TestCase):
         self.make_device()
         result = self.run_zembrel(*args)
         self.assertEqual(result.returncode, 1, result.stderr)
-        expected = parameters.encode("utf-8")
+        expected = parameters if isinstance(parameters, bytes) else parameters.encode("utf-8")
         self.assertEqual(result.stderr, b"Cmd: " + expected + b"\n")
         argv, cwd = self.wait_for_record()
         self.assertEqual(argv, [self.upgrade.encode(), expected])
@@ -128,15 +137,74 @@ class HandOff(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(self.folder, "zembrel.exe")))
         self.assertFalse(os.path.exists(self.record))
 
+    def test_bytes_that_are_not_utf8_reach_the_upgrade_program_unchanged(self):
+        # A lone byte, a truncated sequence, an encoded surrogate, an overlong form, and text.
+        args = [b"-DHCP", b"\xff\xfe", b"\xc3", b"\xed\xa0\x80", b"\xc0\xaf", b"caf\xc3\xa9"]
+        self.assert_handed_off(args, b" ".join(args) + b" -NoZEMBRL")
+
+    # ---- Streams that cannot be written: only the line is lost -----------------------------
+
+    def test_a_standard_error_nobody_reads_costs_only_the_debug_line(self):
+        self.make_device()
+        reader, writer = os.pipe()
+        os.close(reader)
+        try:
+            result = self.run_zembrel("-DHCP", "-NoUPGRADE", stderr=writer)
+        finally:
+            os.close(writer)
+        self.assertEqual(result.returncode, 1)
+        argv, _ = self.wait_for_record()
+        self.assertEqual(argv[1:], [b"-DHCP  -NoZEMBRL"])
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "zembrel.exe")))
+        # zembrel ignores SIGPIPE for itself only: the upgrade program gets the default.
+        signals = self.record + ".signals"
+        if os.path.getsize(signals) == 0:
+            self.skipTest("no /proc/PID/status here to read the upgrade program's signals from")
+        with open(signals) as status:
+            ignored = int(status.read().split()[1], 16)
+        self.assertFalse(ignored & SIGPIPE_BIT, "SIGPIPE ignored in the upgrade program")
+
+    def test_closed_standard_streams_change_nothing_else(self):
+        self.make_device()
+        result = self.run_zembrel("-DHCP", stderr=subprocess.DEVNULL, closing="012")
+        self.assertEqual(result.returncode, 1)
+        argv, _ = self.wait_for_record()
+        self.assertEqual(argv[1:], [b"-DHCP -NoZEMBRL"])
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "zembrel.exe")))
+
+    # ---- An upgrade program that cannot be started says why, once --------------------------
+
+    def assert_not_started(self, args, parameters, why):
+        result = self.run_zembrel(*args)
+        # A readable file passes the probe, so the debug line is written before the launch fails.
+        self.assertEqual(result.returncode, 1, result.stderr)
+        cmd = b"Cmd: " + parameters + b"\n"
+        self.assertEqual(result.stderr, cmd + b"zembrel: cannot start " + self.upgrade.encode() +
+                         b": " + why + b"\n")
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "zembrel.exe")))
+        time.sleep(0.2)
+        self.assertFalse(os.path.exists(self.record))
+
     def test_upgrade_program_that_cannot_run_is_survived(self):
         self.make_device(executable=False)
-        result = self.run_zembrel("-DHCP")
-        # A readable file passes the probe, so the line is written before the launch fails.
-        self.assertEqual(result.returncode, 1, result.stderr)
-        self.assertEqual(result.stderr, b"Cmd: -DHCP -NoZEMBRL\n")
-        self.assertFalse(os.path.exists(os.path.join(self.folder, "zembrel.exe")))
-        # Nothing ran it another way (through a shell, or after making it executable).
-        self.assertFalse(os.path.exists(self.record))
+        self.assert_not_started(["-DHCP"], b"-DHCP -NoZEMBRL", b"it is not executable")
+
+    def test_upgrade_program_without_its_interpreter_is_survived(self):
+        self.make_device()
+        with open(self.upgrade, "w") as stub:
+            stub.write("#!/nonexistent/interpreter\n")
+        self.assert_not_started(["-DHCP"], b"-DHCP -NoZEMBRL",
+                                b"its interpreter or loader is missing (No such file or directory)")
+
+    def test_parameters_over_the_system_limit_are_survived(self):
+        if not sys.platform.startswith("linux"):
+            self.skipTest("the 128 KiB limit on one argument is Linux's")
+        self.make_device()
+        # Each half fits in an argument of zembrel's; together they make one that does not.
+        halves = ["a" * 70000, "b" * 70000]
+        self.assert_not_started(halves, " ".join(halves).encode() + b" -NoZEMBRL",
+                                b"its command line is over the system's limit "
+                                b"(Argument list too long)")
 
 
 if __name__ == "__main__":

@@ -157,17 +157,64 @@ class Refusal(unittest.TestCase):
         self.assertEqual(texts[-1], "EndDialog: 2")
         self.assertIn('"ZembrelCode"=dword:0000001d', self.registry_text())
 
-    def test_unknown_events_are_reported_and_ignored(self):
+    def test_unknown_events_are_reported_escaped_and_ignored(self):
         self.make_registry()
         process = self.start()
         lines, thread = self.read_lines(process)
-        process.stdin.write("press the button\ncommand 1\n")
+        # Cancel followed by junk after a NUL is no Cancel; an escape sequence is not passed on.
+        process.stdin.write("press the button\ncommand 2\0junk\n\x1b]0;title\x07\ncommand 1\n")
         process.stdin.close()
         stderr = self.finish(process, thread)
 
         self.assertEqual(process.returncode, 1)
-        self.assertIn("press the button", stderr)
+        self.assertEqual(stderr, "zembrel: unknown event: press the button\n"
+                                 "zembrel: unknown event: command 2\\x00junk\n"
+                                 "zembrel: unknown event: \\x1b]0;title\\x07\n")
         self.assertEqual([text for _, text in lines][-1], "EndDialog: 1")
+
+    # ---- Streams that are closed, go away or never end -------------------------------------
+
+    def assert_run_complete(self, process, before, timeout):
+        """Whatever became of the streams: exit 1, the status code stored and only it, no exe."""
+        self.assertEqual(process.returncode, 1, process.stderr)
+        line = '"ZembrelTimeOut"=dword:%08x\r\n' % timeout
+        self.assertEqual(self.registry_text(),
+                         before.replace(line, line + '"ZembrelCode"=dword:0000001d\r\n'))
+        self.assertFalse(os.path.exists(self.exe))
+
+    def test_a_reader_that_goes_away_costs_only_the_transcript(self):
+        # As zembrel -SNMP | head -1, with standard error gone as well.
+        before = self.make_registry(timeout=1)
+        reader, writer = os.pipe()
+        os.close(reader)
+        env = dict(os.environ, ZEMBREL_ROOT=self.root)
+        try:
+            process = subprocess.Popen([ZEMBREL, "-SNMP"], env=env, stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.PIPE, stderr=writer)
+        finally:
+            os.close(writer)
+        self.assertEqual(process.stdout.readline(), b"Firmware Add-on Error\n")
+        process.stdout.close()
+        process.wait(timeout=30)
+        self.assert_run_complete(process, before, 1)
+
+    def test_closed_standard_streams_leave_the_registry_as_it_should_be(self):
+        before = self.make_registry(timeout=0)
+        env = dict(os.environ, ZEMBREL_ROOT=self.root)
+        process = subprocess.run(["sh", "-c", 'exec "$0" "$@" <&- >&- 2>&-', ZEMBREL, "-NoUI"],
+                                 env=env, timeout=30)
+        self.assert_run_complete(process, before, 0)
+
+    def test_endless_input_does_not_hold_the_countdown(self):
+        before = self.make_registry(timeout=0)
+        env = dict(os.environ, ZEMBREL_ROOT=self.root)
+        with open("/dev/zero", "rb") as zero:
+            process = subprocess.run([ZEMBREL, "-DHCP"], env=env, stdin=zero,
+                                     capture_output=True, text=True, timeout=20)
+        self.assert_run_complete(process, before, 0)
+        self.assertEqual(process.stdout.splitlines()[-2:],
+                         ["Time out (in Second): 0", "EndDialog: 1"])
+        self.assertEqual(process.stderr.count("\n"), 1, process.stderr)
 
     def test_unreadable_build_is_refused(self):
         for build_line in ('"Build"=dword:00000190', '"Build"=""', '"Other"="400"'):

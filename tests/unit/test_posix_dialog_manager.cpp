@@ -4,10 +4,12 @@
 #include "posix/wintable.h"
 #include "test_support.h"
 
+#include <atomic>
 #include <chrono>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -275,6 +277,46 @@ TEST_F(PosixDialog, EndOfInputLeavesTheCountdownRunning)
     EXPECT_EQ(RunErrorDialog(1, 0), IDOK);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "zembrel: unknown event: syskeyup\n");
     EXPECT_EQ(Transcript().back(), "EndDialog: 1");
+}
+
+long PeakKilobytes()
+{
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// Input that never ends and never holds a line: the countdown still runs out on time and the
+// partial line held stays small.
+TEST_F(PosixDialog, EndlessInputHoldsNeitherTheCountdownNorMemory)
+{
+    int zero = open("/dev/zero", O_RDONLY);
+    ASSERT_GE(zero, 0);
+    SetDialogStreamsForTests(zero, output_);
+    // Should the countdown be held, the input ends after a while and the test fails, not hangs.
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 300 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, zero);
+        close(null);
+    });
+    long before = PeakKilobytes();
+    Clock::time_point start = Clock::now();
+    testing::internal::CaptureStderr();
+    INT_PTR result = RunErrorDialog(1, 0);
+    std::string errors = testing::internal::GetCapturedStderr();
+    Clock::duration took = Clock::now() - start;
+    done = true;
+    watchdog.join();
+    close(zero);
+
+    EXPECT_EQ(result, IDOK);
+    EXPECT_LT(took, std::chrono::seconds(25)) << "the tick waited for the input to end";
+    EXPECT_EQ(Transcript().back(), "EndDialog: 1");
+    EXPECT_LT(PeakKilobytes() - before, 64 * 1024) << "kilobytes more at the peak";
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
 }
 
 } // namespace
