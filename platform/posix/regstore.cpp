@@ -915,7 +915,17 @@ int RegStoreLoad(RegDocument &doc, const std::string &path)
         doc.path = path;
         return error;
     }
-    doc = *shared;
+    // A caller that edits the file takes the parse over rather than copy it, unless another
+    // reader still holds it; the file is about to change anyway.
+    {
+        std::lock_guard<std::mutex> guard(s_parsedLock);
+        if (s_parsed == shared)
+            s_parsed.reset();
+    }
+    if (shared.use_count() == 1) // made as a RegDocument of its own by RegStoreRead
+        doc = std::move(const_cast<RegDocument &>(*shared));
+    else
+        doc = *shared;
     return 0;
 }
 
