@@ -455,11 +455,12 @@ static bool Unescape(RegParser &p, std::u16string *out, uint32_t *hash)
                 ++at;
         if (out != NULL)
             out->append(text + run, at - run);
-        if (at + 1 >= size || text[at] == u'"') {
+        if (at + 1 >= size || text[at] == u'"') { // closed, or a backslash with nothing after
+            bool closed = at < size && text[at] == u'"';
             p.pos = at + (at < size);
             if (hash != NULL)
                 *hash = mixed;
-            return at < size;
+            return closed;
         }
         char16_t c = text[at + 1];
         p.pos = at += 2;
