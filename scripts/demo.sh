@@ -5,9 +5,9 @@ cd "$(dirname "$0")/.."
 
 . scripts/setup.sh
 install_missing "${POSIX_PACKAGES[@]}"
-cmake --preset host >/dev/null
-cmake --build --preset host -j "$(nproc)" --target zembrel >/dev/null
-zembrel=$PWD/build/host/zembrel
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$(nproc)" --target zembrel >/dev/null
+zembrel=$PWD/build/release/zembrel
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

@@ -121,6 +121,15 @@ else
     done
 fi
 
+# The fuzz targets run for a bounded time each, on one core, while Wine runs on the other.
+fuzz_pid=
+if [ -n "$host_built" ]; then
+    fuzz_seconds=${ZEMBREL_FUZZ_SECONDS:-60}
+    say "fuzzing in the background: tests/fuzz/run.sh $fuzz_seconds (output at the end)"
+    tests/fuzz/run.sh "$fuzz_seconds" >"$results/fuzz.log" 2>&1 &
+    fuzz_pid=$!
+fi
+
 if [ ${#wine_builds[@]} -ne 0 ]; then
     # One Xvfb and one Wine prefix for all of it; the POSIX store's interop with Wine's regedit
     # runs in the same session. Each part's outcome is written to a file, for the summary.
@@ -147,6 +156,19 @@ if [ ${#wine_builds[@]} -ne 0 ]; then
             step "wine-$part" FAILED "under Wine ($wine_arch)"
         fi
     done
+fi
+
+if [ -n "$fuzz_pid" ]; then
+    wait "$fuzz_pid"
+    fuzz_status=$?
+    say "tests/fuzz/run.sh $fuzz_seconds"
+    cat "$results/fuzz.log"
+    targets=$(grep -c '^== .*_fuzz' "$results/fuzz.log")
+    case $fuzz_status in
+    0) step fuzz passed "$targets targets, $fuzz_seconds s each, nothing found" ;;
+    77) step fuzz skipped "$(grep -m1 '^SKIPPED' "$results/fuzz.log")" ;;
+    *) step fuzz FAILED "see above and build/fuzz/*.log" ;;
+    esac
 fi
 
 say "summary"

@@ -13,6 +13,7 @@
 // registry store and the screen take these: a .reg file holds only well-formed text.
 std::string Utf16ToUtf8(const std::u16string &text);
 std::u16string Utf8ToUtf16(const std::string &text);
+size_t Utf8ToUtf16(const char *text, size_t size, char16_t *out); // room for size units
 // The same, but a byte that is not UTF-8 becomes U+DC80..U+DCFF and such a unit becomes that
 // byte again, so bytes from the host come back out as they came. For text that only passes
 // through: the command line on its way to the upgrade program and the debug channel.

@@ -1,6 +1,9 @@
 // UTF-16 and UTF-8 conversion for the port: malformed text as U+FFFD, or carried losslessly.
 #include "port.h"
 
+#include <stdint.h>
+#include <string.h>
+
 static const char32_t REPLACEMENT = 0xFFFD;
 // A byte that is not UTF-8 travels as the lone low surrogate U+DC00 + byte (U+DC80..U+DCFF):
 // no well-formed text holds one, so it comes back out as that byte and nothing else does.
@@ -22,17 +25,6 @@ static void AppendUtf8(std::string &out, char32_t cp)
         out += (char)(0x80 | ((cp >> 12) & 0x3F));
         out += (char)(0x80 | ((cp >> 6) & 0x3F));
         out += (char)(0x80 | (cp & 0x3F));
-    }
-}
-
-static void AppendUtf16(std::u16string &out, char32_t cp)
-{
-    if (cp < 0x10000) {
-        out += (char16_t)cp;
-    } else {
-        cp -= 0x10000;
-        out += (char16_t)(0xD800 + (cp >> 10));
-        out += (char16_t)(0xDC00 + (cp & 0x3FF));
     }
 }
 
@@ -59,16 +51,26 @@ static std::string ToUtf8(const std::u16string &text, bool lossless)
 
 // Each maximal ill-formed subsequence becomes one U+FFFD, as the Unicode standard recommends,
 // so a stray byte never swallows the valid text after it; or, lossless, each of its bytes
-// becomes its escape.
-static std::u16string ToUtf16(const std::string &text, bool lossless)
+// becomes its escape. No sequence gives more units than it has bytes, so room for one unit a
+// byte always holds the text.
+static size_t ToUtf16(const char *text, size_t size, char16_t *out, bool lossless)
 {
-    std::u16string out;
-    out.reserve(text.size());
+    char16_t *to = out;
     size_t i = 0;
-    while (i < text.size()) {
+    while (i < size) {
+        // Eight ASCII bytes at a time, the common case of a registry file.
+        uint64_t eight;
+        while (i + 8 <= size && (memcpy(&eight, text + i, 8), (eight & 0x8080808080808080u) == 0)) {
+            for (int k = 0; k < 8; ++k)
+                to[k] = (char16_t)(uint8_t)text[i + k];
+            to += 8;
+            i += 8;
+        }
+        if (i == size)
+            break;
         unsigned char lead = (unsigned char)text[i];
         if (lead < 0x80) {
-            out += (char16_t)lead;
+            *to++ = (char16_t)lead;
             ++i;
             continue;
         }
@@ -93,7 +95,7 @@ static std::u16string ToUtf16(const std::string &text, bool lossless)
             if (lead == 0xF4)
                 high = 0x8F; // beyond U+10FFFF
         } else {
-            out += lossless ? (char16_t)(ESCAPED_BYTE + lead) : (char16_t)REPLACEMENT;
+            *to++ = lossless ? (char16_t)(ESCAPED_BYTE + lead) : (char16_t)REPLACEMENT;
             ++i;
             continue;
         }
@@ -101,7 +103,7 @@ static std::u16string ToUtf16(const std::string &text, bool lossless)
         int taken = 0;
         bool valid = true;
         for (int k = 1; k <= trail; ++k) {
-            if (i + k >= text.size()) {
+            if (i + k >= size) {
                 valid = false;
                 break;
             }
@@ -115,15 +117,26 @@ static std::u16string ToUtf16(const std::string &text, bool lossless)
             cp = (cp << 6) | (byte & 0x3F);
             ++taken;
         }
-        if (valid)
-            AppendUtf16(out, cp);
-        else if (!lossless)
-            out += (char16_t)REPLACEMENT;
-        else
+        if (valid && cp < 0x10000) {
+            *to++ = (char16_t)cp;
+        } else if (valid) {
+            *to++ = (char16_t)(0xD800 + ((cp - 0x10000) >> 10));
+            *to++ = (char16_t)(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else if (!lossless) {
+            *to++ = (char16_t)REPLACEMENT;
+        } else {
             for (int k = 0; k <= taken; ++k)
-                out += (char16_t)(ESCAPED_BYTE + (unsigned char)text[i + (size_t)k]);
+                *to++ = (char16_t)(ESCAPED_BYTE + (unsigned char)text[i + (size_t)k]);
+        }
         i += 1 + taken;
     }
+    return (size_t)(to - out);
+}
+
+static std::u16string ToUtf16(const std::string &text, bool lossless)
+{
+    std::u16string out(text.size(), u'\0');
+    out.resize(ToUtf16(text.data(), text.size(), &out[0], lossless));
     return out;
 }
 
@@ -135,6 +148,11 @@ std::string Utf16ToUtf8(const std::u16string &text)
 std::u16string Utf8ToUtf16(const std::string &text)
 {
     return ToUtf16(text, false);
+}
+
+size_t Utf8ToUtf16(const char *text, size_t size, char16_t *out)
+{
+    return ToUtf16(text, size, out, false);
 }
 
 std::string Utf16ToUtf8Lossless(const std::u16string &text)
