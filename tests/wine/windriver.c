@@ -18,7 +18,7 @@
  * windriver idle SECONDS               do nothing for that long (keeps the prefix's services up)
  * windriver run EXE DIR HEXLINE SECONDS
  *     start EXE in DIR with the command line "EXE" + the UTF-8 text HEXLINE (hex digits,
- *     "-" for none), wait for it, print its exit code
+ *     "-" for none), wait for it, print its exit code and the title of each window it showed
  * windriver owner EXE DIR HEXLINE DESKTOP SECONDS
  *     with a desktop window (DESKTOP 1) or without (0), and another application's window in
  *     the foreground, run EXE as above; print the dialog's owner and the foreground window
@@ -333,10 +333,39 @@ static BOOL StartProgram(const char *exe, const char *directory, const char *hex
     return started;
 }
 
+/* The visible top-level windows a program has shown, each printed once, with its title. */
+struct ShownWindows {
+    DWORD processId;
+    HWND windows[16];
+    int count;
+};
+
+static BOOL CALLBACK NoteWindow(HWND window, LPARAM lParam)
+{
+    struct ShownWindows *shown = (struct ShownWindows *)lParam;
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    if (processId != shown->processId || !IsWindowVisible(window))
+        return TRUE;
+    for (int i = 0; i < shown->count; ++i)
+        if (shown->windows[i] == window)
+            return TRUE;
+    if (shown->count < 16)
+        shown->windows[shown->count++] = window;
+    WCHAR title[512];
+    ReadText(window, title, 512);
+    PrintHexText("window", title);
+    return TRUE;
+}
+
 static int FinishProgram(PROCESS_INFORMATION *process, int seconds)
 {
     DWORD start = GetTickCount();
+    struct ShownWindows shown;
+    shown.processId = process->dwProcessId;
+    shown.count = 0;
     while (WaitForSingleObject(process->hProcess, 0) == WAIT_TIMEOUT) {
+        EnumWindows(NoteWindow, (LPARAM)&shown);
         if (GetTickCount() - start >= (DWORD)seconds * 1000) {
             Print("timeout\n");
             TerminateProcess(process->hProcess, 255);
