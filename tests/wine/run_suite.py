@@ -7,7 +7,7 @@ Xvfb, one prefix, one persistent wineserver):
 
     tests/wine/with-wine.sh python3 tests/wine/run_suite.py \
         --zembrel build/mingw-i686/zembrel.exe --zembrel build/mingw-x64/zembrel.exe \
-        --helpers build/mingw-x64/tests/wine --wine wine
+        --helpers build/mingw-x64/tests/wine
 
 Each --zembrel is one build; every case runs on each. Prints one line per case and closes
 with "N passed, N failed"; exits 0 when all pass, 1 when any fails, 77 when there is no
@@ -53,6 +53,11 @@ DIALOG_APPEARS_S = 20
 RUN_LIMIT_S = 40
 STUB_APPEARS_S = 10
 NO_LAUNCH_GRACE_S = 1.0
+
+# Wine's own fonts: Marlett for the caption's buttons, and its versions of the classic system
+# fonts (MS Sans Serif, Tahoma, ...). Debian's fonts-wine installs them here, but Debian's
+# Wine 8 does not look there, and without them the dialog draws with substitutes.
+WINE_FONTS = "/usr/share/wine/fonts"
 
 HKLM_PLATFORM = r"HKLM\Platform"
 HKLM_SNMP = r"HKLM\NetAdmin\SNMP"
@@ -102,6 +107,19 @@ class WineSession:
         self.live = []
         os.makedirs(self.work, exist_ok=True)
         shutil.copyfile(os.path.join(helpers, "windriver.exe"), self.windriver)
+        self.install_wine_fonts()
+
+    def install_wine_fonts(self):
+        """Wine's fonts in the prefix's Fonts folder, where Windows keeps its own."""
+        if not os.path.isdir(WINE_FONTS):
+            print(f"note: {WINE_FONTS} not found (Debian package fonts-wine): "
+                  "the dialog draws with substitute fonts", flush=True)
+            return
+        fonts = os.path.join(self.windows, "Fonts")
+        os.makedirs(fonts, exist_ok=True)
+        for name in os.listdir(WINE_FONTS):
+            if not os.path.exists(os.path.join(fonts, name)):
+                shutil.copyfile(os.path.join(WINE_FONTS, name), os.path.join(fonts, name))
 
     def close(self):
         shutil.rmtree(self.logs, ignore_errors=True)
@@ -146,6 +164,9 @@ class WineSession:
             except subprocess.TimeoutExpired:
                 item.process.kill()
                 item.process.wait()
+        # Ending windriver leaves the zembrel it started; a dialog left up would be found by
+        # the next case.
+        self.run([self.windriver, "end"])
 
     def run(self, args, debug="-all", limit=RUN_LIMIT_S):
         return self.start(args, debug).wait(limit)
@@ -733,7 +754,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--zembrel", action="append", required=True, help="a zembrel.exe; repeat for each build")
     parser.add_argument("--helpers", required=True, help="folder with windriver.exe and upgrade_stub.exe")
-    parser.add_argument("--wine", default="wine", help="the wine loader")
+    parser.add_argument("--wine", default=os.environ.get("ZEMBREL_WINE", "wine"),
+                        help="the wine loader (default: $ZEMBREL_WINE, else wine)")
     parser.add_argument("--screenshots", help="folder for the dialog's pictures")
     parser.add_argument("--only", action="append", help="run only the cases whose name holds this text")
     options = parser.parse_args()
