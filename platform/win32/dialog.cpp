@@ -3,11 +3,10 @@
 
 // A typed key goes to the focused control, and the dialog manager or the control's default
 // handling acts on it before the dialog's handler could: Alt+F4 on the Cancel button closes
-// the dialog, an Alt+letter reaches no one. On the device the handler sees them first, and it
-// alone decides what a system key does (an operator's key freezes an unattended countdown), so
-// while the modal loop runs, a message filter offers them to the handler. The dialog manager
-// calls the filter (MSGF_DIALOGBOX) for each message its loop takes, before IsDialogMessage
-// looks at it.
+// the dialog, an Alt+letter reaches no one. The handler alone decides what a system key does
+// (an operator's key freezes an unattended countdown), so while the modal loop runs, a message
+// filter offers them to the handler first. The dialog manager calls the filter (MSGF_DIALOGBOX)
+// for each message its loop takes, before IsDialogMessage looks at it.
 static DLGPROC s_handler = NULL; // the handler of the dialog shown modally now
 static HHOOK s_filter = NULL;
 

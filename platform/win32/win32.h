@@ -12,8 +12,7 @@
 #include <shellapi.h>
 
 // DialogBoxIndirectParamW, with the system keys typed into any window of the dialog offered to
-// the dialog's handler first, as the device's dialog manager does: what the handler takes, the
-// dialog manager never sees.
+// the dialog's handler first: what the handler takes, the dialog manager never sees.
 INT_PTR ZembrelDialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTemplate,
                                        HWND owner, DLGPROC handler, LPARAM initParam);
 

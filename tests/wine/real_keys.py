@@ -116,6 +116,7 @@ class TypedKeys(suite.Suite):
             self.case(build, "unattended", "Alt+F4 closes at once", self.closes_at_once, "alt+F4", True)
             self.case(build, "unattended", "Esc closes at once", self.closes_at_once, "Escape", True)
             self.case(build, "attended", "Alt+F4 leaves it open", self.attended_stays_open, "alt+F4")
+            self.case(build, "attended", "Alt+x leaves it open", self.attended_stays_open, "alt+x")
             self.case(build, "attended", "Alt alone leaves it open and answering", self.attended_stays_open, "alt")
             for key in ("Escape", "Return", "space"):
                 self.case(build, "attended", f"{key} on Cancel closes", self.closes_at_once, key, False)
