@@ -3,15 +3,8 @@
 
 #ifdef _WIN32
 
-#ifndef UNICODE
-#define UNICODE
-#endif
-#ifndef _UNICODE
-#define _UNICODE
-#endif
-#include <windows.h>
+#include "win32/win32.h"
 
-#include <shellapi.h>
 #include <stdlib.h>
 #include <wchar.h>
 
@@ -22,6 +15,14 @@ void NKDbgPrintfW(LPCWSTR format, ...);
 // already declares the desktop's narrow WinMain with C linkage, so ours links under its own name.
 #define WinMain ZembrelWinMain
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand);
+
+// The Windows build's own versions of these calls (win32/win32.h says why).
+#define DialogBoxIndirectParamW ZembrelDialogBoxIndirectParamW
+#define RegOpenKeyExW ZembrelRegOpenKeyExW
+#define RegCreateKeyExW ZembrelRegCreateKeyExW
+#define CreateFileW ZembrelCreateFileW
+#define DeleteFileW ZembrelDeleteFileW
+#define ShellExecuteExW ZembrelShellExecuteExW
 
 #else
 

@@ -5,9 +5,12 @@
 POSIX_PACKAGES=(cmake make g++ libncurses-dev llvm)
 # Its tests, on top of that.
 TEST_PACKAGES=(googletest clang python3 tmux)
-MINGW_PACKAGES=(mingw-w64)
+# The Windows builds, and the check of what they are (pefile reads the exe without running it).
+MINGW_PACKAGES=(mingw-w64 python3-pefile)
 # wine32 is installed on every kernel: where the kernel runs no 32-bit code, it runs emulated.
-WINE_PACKAGES=(wine wine64 wine32:i386 xvfb xauth)
+# Wine's own fonts draw the dialog as Windows does; xdotool types keys through the X server;
+# imagemagick and x11-utils take the pictures of the dialog.
+WINE_PACKAGES=(wine wine64 wine32:i386 xvfb xauth fonts-wine xdotool imagemagick x11-utils)
 
 say() { printf '== %s\n' "$*"; }
 

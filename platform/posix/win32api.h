@@ -120,6 +120,10 @@ DWORD GetLastError(void);
 
 // ---- Program launch ----------------------------------------------------------------------
 
+// The port shows no error box and returns once the program has started, whatever the mask.
+#define SEE_MASK_NOASYNC 0x00000100
+#define SEE_MASK_FLAG_NO_UI 0x00000400
+
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
 #define SW_SHOW 5

@@ -223,6 +223,25 @@ TEST(Resources, MissingStringsAndResourcesAreNotFound)
               nullptr);
 }
 
+TEST(Resources, ManifestRunsTheProgramAsItsCallerOnEveryWindowsFromVistaOn)
+{
+    // CREATEPROCESS_MANIFEST_RESOURCE_ID of type RT_MANIFEST, where Windows looks for it.
+    Resource manifest = Load(MAKEINTRESOURCE(1), MAKEINTRESOURCE(24));
+    ASSERT_NE(manifest.data, nullptr);
+    std::string text((const char *)manifest.data, manifest.size);
+    EXPECT_EQ(text.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"", 0), 0u);
+    EXPECT_NE(text.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"),
+              std::string::npos);
+    // Vista, 7, 8, 8.1, 10 and 11.
+    for (const char *id :
+         {"e2011457-1546-43c5-a5fe-008deee3d3f0", "35138b9a-5d96-4fbd-8e2d-a2440225f93a",
+          "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38", "1f676c76-80e1-4239-95bb-83d0f6d0da78",
+          "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"})
+        EXPECT_NE(text.find(std::string("<supportedOS Id=\"{") + id + "}\"/>"), std::string::npos)
+            << id;
+    EXPECT_EQ(text.find("requireAdministrator"), std::string::npos);
+}
+
 struct IconImage {
     int width, height, colours, bits;
     std::vector<std::vector<int>> rgb; // -1 transparent, else 0xRRGGBB; row 0 at the top

@@ -1,4 +1,4 @@
-// Test support: fresh registries for the tests, on the POSIX store or on a Wine prefix.
+// Test support: fresh registries for the tests, on the POSIX store or in a key of the Windows user.
 #include "test_support.h"
 
 #include <stdlib.h>
@@ -30,11 +30,12 @@ void CleanUpTestRegistry()
     }
 }
 #else
+// Desktop Windows holds no new key directly under HKEY_LOCAL_MACHINE, and a Wine prefix should
+// not collect the tests' keys there either: the platform's device key stands in for it.
 void ResetTestRegistry()
 {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, PLATFORM_KEY);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, TEXT("NetAdmin"));
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, TEST_KEY);
+    SetEnvironmentVariableW(TEXT("ZEMBREL_HKLM"), TEXT("HKCU\\") TEST_DEVICE_KEY);
+    RegDeleteTreeW(HKEY_CURRENT_USER, TEST_DEVICE_KEY);
 }
 
 void CleanUpTestRegistry()

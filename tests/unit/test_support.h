@@ -15,8 +15,12 @@ typedef std::basic_string<WCHAR> WString;
 #define SNMP_KEY TEXT("NetAdmin\\SNMP")
 #define TEST_KEY TEXT("Software\\ZembrelTests")
 
+// On Windows, the key under HKEY_CURRENT_USER that stands for the device's HKEY_LOCAL_MACHINE.
+#define TEST_DEVICE_KEY TEXT("Software\\ZembrelTestDevice")
+
 // Starts each test on an empty registry: on POSIX a new device root in a temporary folder, on
-// Windows (a disposable Wine prefix) the keys above deleted.
+// Windows (Wine or desktop Windows, no administrator rights needed) an empty device key, named
+// by ZEMBREL_HKLM.
 void ResetTestRegistry();
 void CleanUpTestRegistry();
 

@@ -1,12 +1,17 @@
 #!/usr/bin/env python3
-# Types real keys into zembrel.exe's dialog under Wine and prints what each one does.
-"""What real keys, typed through X with xdotool, do to zembrel.exe's dialog under Wine.
+# Types real keys into zembrel.exe's dialog under Wine and checks what each one does.
+"""Keys typed through the X server into zembrel.exe's dialog under Wine, case by case.
 
-Not a pass/fail suite: it prints what it sees, for docs/wine-keys.md. Run it inside
+xdotool sends them with XTEST into the dialog's X window, so they arrive as a keyboard's
+would: at the control with the focus (Cancel), through Wine's own input path. Run it inside
 with-wine.sh, like run_suite.py:
 
-    tests/wine/with-wine.sh python3 tests/wine/real_keys.py \
-        --zembrel build/mingw-x64/zembrel.exe --helpers build/mingw-x64/tests/wine
+    tests/wine/with-wine.sh python3 tests/wine/real_keys.py \\
+        --zembrel build/mingw-i686/zembrel.exe --zembrel build/mingw-x64/zembrel.exe \\
+        --helpers build/mingw-x64/tests/wine
+
+Prints one line per case and closes with "N passed, N failed"; exits 0 when all pass, 1 when
+any fails, 77 when there is no Wine session or no xdotool.
 """
 
 import argparse
@@ -19,84 +24,130 @@ import time
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import run_suite as suite  # noqa: E402
+from run_suite import check, check_equal  # noqa: E402
 
-KEYS = ["alt+x", "alt+F4", "Escape", "Return", "space", "alt"]
+COUNTDOWN = 30
+FROZEN_FOR_S = 3.2   # the shown number must stay at least 3 s
+CLOSES_WITHIN_S = 3  # a key that closes the dialog does so at once; the countdown would take 30 s
+STAYS_OPEN_S = 2.5
 
 
 def xdotool(*args):
-    return subprocess.run(["xdotool"] + list(args), capture_output=True, text=True, timeout=30)
+    result = subprocess.run(["xdotool"] + list(args), capture_output=True, text=True, timeout=30)
+    check_equal(result.returncode, 0, f"xdotool {' '.join(args)} ({result.stderr.strip()!r})")
+    return result
 
 
-def dialog_still_open(session):
-    return session.windriver_run("find", 0).code == 0
-
-
-def probe(session, exe, key, unattended):
-    session.prepare_device(exe, "388", timeout=30)
-    process = session.start_zembrel("-SNMP" if unattended else "")
-    suite.find_dialog(session)
-    window = xdotool("search", "--sync", "--name", suite.DIALOG_TITLE).stdout.split()
-    # No window manager: give the dialog X's input focus directly.
-    if window:
-        xdotool("windowfocus", "--sync", window[0])
-    time.sleep(0.3)
-    before = suite.control_text(session, suite.IDC_TIMEOUT_VALUE) if unattended else ""
-    xdotool("key", key)
-    time.sleep(2.5)
-    if dialog_still_open(session):
-        after = suite.control_text(session, suite.IDC_TIMEOUT_VALUE) if unattended else ""
+class TypedKeys(suite.Suite):
+    def open_dialog(self, build, unattended):
+        """zembrel on the report path, its dialog up and holding X's input focus."""
+        session = self.session
+        session.prepare_device(build["exe"], "388", timeout=COUNTDOWN)
+        process = session.start_zembrel("-SNMP" if unattended else "")
+        watcher = None
         if unattended:
-            state = "stays open, countdown " + ("frozen" if after == before else f"runs on ({before} -> {after})")
-        else:
-            state = "stays open"
-        session.windriver_run("post", "command", 2)
-        if session.windriver_run("wait-closed", 3).code != 0:
-            # The key left the dialog in a modal loop of its own (the system menu's).
-            state += ", then ignores a posted command 2"
-            xdotool("key", "Escape")
-            time.sleep(0.5)
-            xdotool("key", "Escape")
-            session.windriver_run("post", "command", 2)
-            if session.windriver_run("wait-closed", 3).code != 0:
-                state += ", and typed Esc Esc plus command 2 too (ended by the run's time limit)"
-                process.wait(60)
-                return state, "-"
-        suite.finish(process)
-        closed_by_key = False
-    else:
+            watcher = session.start([session.windriver, "watch", str(suite.IDC_TIMEOUT_VALUE), "60"])
+        suite.find_dialog(session)
+        window = xdotool("search", "--sync", "--onlyvisible", "--name", suite.DIALOG_TITLE).stdout.split()
+        check(len(window) >= 1, "the dialog's X window was not found")
+        # No window manager: give the dialog X's input focus directly.
+        xdotool("windowfocus", "--sync", window[0])
+        time.sleep(0.3)
+        return process, watcher
+
+    def still_open(self):
+        return self.session.windriver_run("find", 0).code == 0
+
+    def cancel(self, process):
+        result = self.session.windriver_run("click", suite.IDCANCEL)
+        check_equal(result.code, 0, f"click Cancel ({result.out!r})")
+        return suite.finish(process)
+
+    def closes_at_once(self, build, key, unattended):
+        session = self.session
+        process, watcher = self.open_dialog(build, unattended)
+        xdotool("key", key)
+        result = session.windriver_run("wait-closed", CLOSES_WITHIN_S)
+        check_equal(result.code, 0, f"dialog closed within {CLOSES_WITHIN_S} s of {key}")
         run = suite.finish(process)
-        state = f"closes (exit {run.exit_code})"
-        closed_by_key = True
-    code = session.status_code()
-    written = f"ZembrelCode {code}" if code is not None else "no ZembrelCode"
-    return state, written if closed_by_key else "-"
+        if watcher is not None:
+            watcher.wait(70)
+        check_equal(run.exit_code, 1, "exit code")
+        check_equal(session.status_code(), suite.STATUS_INCOMPATIBLE if unattended else None, "ZembrelCode")
+
+    def attended_stays_open(self, build, key):
+        session = self.session
+        process, _ = self.open_dialog(build, False)
+        xdotool("key", key)
+        time.sleep(STAYS_OPEN_S)
+        check(self.still_open(), f"the dialog closed on {key}")
+        # And it still answers: no modal loop of the system menu's has taken over.
+        run = self.cancel(process)
+        check_equal(run.exit_code, 1, "exit code")
+        check_equal(session.status_code(), None, "ZembrelCode after an attended run")
+
+    def unattended_freezes(self, build, key):
+        session = self.session
+        process, watcher = self.open_dialog(build, True)
+        before = suite.control_text(session, suite.IDC_TIMEOUT_VALUE)
+        xdotool("key", key)
+        time.sleep(0.5)
+        frozen = suite.control_text(session, suite.IDC_TIMEOUT_VALUE)
+        check(frozen.isdigit() and before.isdigit() and 0 <= int(before) - int(frozen) <= 1,
+              f"number {before!r} before {key}, {frozen!r} after")
+        time.sleep(FROZEN_FOR_S)
+        check_equal(suite.control_text(session, suite.IDC_TIMEOUT_VALUE), frozen,
+                    f"number {FROZEN_FOR_S} s after {key}")
+        run = self.cancel(process)
+        watcher.wait(70)
+        # The number as it changed, from the dialog's first paint to its close.
+        shown = [suite.decode_hex(line.split()[2]) for line in watcher.lines()
+                 if line.startswith("at ") and len(line.split()) > 2]
+        check(frozen in shown, f"numbers shown {shown!r}")
+        check_equal(shown[shown.index(frozen):], [frozen], "numbers shown after the key")
+        check(any(line.startswith("closed ") for line in watcher.lines()), f"watch: {watcher.out!r}")
+        check_equal(run.exit_code, 1, "exit code")
+        check_equal(session.status_code(), suite.STATUS_INCOMPATIBLE, "ZembrelCode")
+
+    def run(self):
+        for build in self.builds:
+            self.case(build, "unattended", "Alt+x freezes the number, Cancel ends it", self.unattended_freezes, "alt+x")
+            self.case(build, "unattended", "Alt alone freezes the number", self.unattended_freezes, "alt")
+            self.case(build, "unattended", "Alt+F4 closes at once", self.closes_at_once, "alt+F4", True)
+            self.case(build, "unattended", "Esc closes at once", self.closes_at_once, "Escape", True)
+            self.case(build, "attended", "Alt+F4 leaves it open", self.attended_stays_open, "alt+F4")
+            self.case(build, "attended", "Alt+x leaves it open", self.attended_stays_open, "alt+x")
+            self.case(build, "attended", "Alt alone leaves it open and answering", self.attended_stays_open, "alt")
+            for key in ("Escape", "Return", "space"):
+                self.case(build, "attended", f"{key} on Cancel closes", self.closes_at_once, key, False)
+        print(f"{self.passed} passed, {len(self.failed)} failed", flush=True)
+        return 0 if not self.failed else 1
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--zembrel", required=True)
-    parser.add_argument("--helpers", required=True)
-    parser.add_argument("--wine", default=os.environ.get("ZEMBREL_WINE", "wine"))
+    parser.add_argument("--zembrel", action="append", required=True, help="a zembrel.exe; repeat for each build")
+    parser.add_argument("--helpers", required=True, help="folder with windriver.exe and upgrade_stub.exe")
+    parser.add_argument("--wine", default=os.environ.get("ZEMBREL_WINE", "wine"),
+                        help="the wine loader (default: $ZEMBREL_WINE, else wine)")
+    parser.add_argument("--only", action="append", help="run only the cases whose name holds this text")
     options = parser.parse_args()
     if not os.environ.get("DISPLAY") or not os.environ.get("WINEPREFIX"):
-        print("SKIP: run under tests/wine/with-wine.sh")
+        print("SKIP: typed keys not tested: no Wine session; run under tests/wine/with-wine.sh", flush=True)
         return 77
-    if not shutil.which("xdotool"):
-        print("SKIP: xdotool not installed")
-        return 77
-    # A dialog that a key leaves stuck is ended by windriver after this long.
-    suite.RUN_LIMIT_S = 15
+    for tool, package in ((options.wine, "wine"), ("xdotool", "xdotool")):
+        if not shutil.which(tool):
+            print(f"SKIP: typed keys not tested: {tool} not found (Debian package {package})", flush=True)
+            return 77
+    builds = [{"exe": os.path.abspath(exe), "arch": suite.pe_machine(exe)} for exe in options.zembrel]
     session = suite.WineSession(options.wine, os.path.abspath(options.helpers), None)
-    exe = os.path.abspath(options.zembrel)
-    print(f"{suite.pe_machine(exe)}: key | attended | unattended (ZembrelTimeOut 30)")
+    started = time.monotonic()
     try:
-        for key in KEYS:
-            attended = probe(session, exe, key, False)
-            unattended = probe(session, exe, key, True)
-            print(f"{key} | {attended[0]} | {unattended[0]}; {unattended[1]}", flush=True)
+        status = TypedKeys(session, builds, options.only).run()
     finally:
         session.close()
-    return 0
+    print(f"Typed keys took {time.monotonic() - started:.1f} s", flush=True)
+    return status
 
 
 if __name__ == "__main__":

@@ -7,7 +7,7 @@ Xvfb, one prefix, one persistent wineserver):
 
     tests/wine/with-wine.sh python3 tests/wine/run_suite.py \
         --zembrel build/mingw-i686/zembrel.exe --zembrel build/mingw-x64/zembrel.exe \
-        --helpers build/mingw-x64/tests/wine --wine wine
+        --helpers build/mingw-x64/tests/wine
 
 Each --zembrel is one build; every case runs on each. Prints one line per case and closes
 with "N passed, N failed"; exits 0 when all pass, 1 when any fails, 77 when there is no
@@ -53,6 +53,11 @@ DIALOG_APPEARS_S = 20
 RUN_LIMIT_S = 40
 STUB_APPEARS_S = 10
 NO_LAUNCH_GRACE_S = 1.0
+
+# Wine's own fonts: Marlett for the caption's buttons, and its versions of the classic system
+# fonts (MS Sans Serif, Tahoma, ...). Debian's fonts-wine installs them here, but Debian's
+# Wine 8 does not look there, and without them the dialog draws with substitutes.
+WINE_FONTS = "/usr/share/wine/fonts"
 
 HKLM_PLATFORM = r"HKLM\Platform"
 HKLM_SNMP = r"HKLM\NetAdmin\SNMP"
@@ -102,6 +107,19 @@ class WineSession:
         self.live = []
         os.makedirs(self.work, exist_ok=True)
         shutil.copyfile(os.path.join(helpers, "windriver.exe"), self.windriver)
+        self.install_wine_fonts()
+
+    def install_wine_fonts(self):
+        """Wine's fonts in the prefix's Fonts folder, where Windows keeps its own."""
+        if not os.path.isdir(WINE_FONTS):
+            print(f"note: {WINE_FONTS} not found (Debian package fonts-wine): "
+                  "the dialog draws with substitute fonts", flush=True)
+            return
+        fonts = os.path.join(self.windows, "Fonts")
+        os.makedirs(fonts, exist_ok=True)
+        for name in os.listdir(WINE_FONTS):
+            if not os.path.exists(os.path.join(fonts, name)):
+                shutil.copyfile(os.path.join(WINE_FONTS, name), os.path.join(fonts, name))
 
     def close(self):
         shutil.rmtree(self.logs, ignore_errors=True)
@@ -111,17 +129,20 @@ class WineSession:
         base = os.path.join(self.logs, str(self.counter))
         return base + ".out", base + ".err"
 
-    def environment(self, debug="-all"):
+    def environment(self, debug="-all", extra=None):
         env = dict(os.environ)
         env["WINEDEBUG"] = debug
+        env.update(extra or {})
         return env
 
-    def start(self, args, debug="-all"):
-        """Starts a Wine program with its output in files: Wine's helpers outlive it."""
+    def start(self, args, debug="-all", env=None):
+        """Starts a Wine program with its output in files: Wine's helpers outlive it.
+
+        env adds variables, which Wine passes on to the program and to what it starts."""
         out_path, err_path = self._files()
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             process = subprocess.Popen([self.wine] + args, cwd=self.work, stdin=subprocess.DEVNULL,
-                                       stdout=out, stderr=err, env=self.environment(debug))
+                                       stdout=out, stderr=err, env=self.environment(debug, env))
         started = WineProcess(process, out_path, err_path)
         self.live.append(started)
         return started
@@ -143,6 +164,9 @@ class WineSession:
             except subprocess.TimeoutExpired:
                 item.process.kill()
                 item.process.wait()
+        # Ending windriver leaves the zembrel it started; a dialog left up would be found by
+        # the next case.
+        self.run([self.windriver, "end"])
 
     def run(self, args, debug="-all", limit=RUN_LIMIT_S):
         return self.start(args, debug).wait(limit)
@@ -200,19 +224,27 @@ class WineSession:
         if stub:
             shutil.copyfile(self.stub_source, self.upgrade)
 
-    def start_zembrel(self, command_line, exe=r"C:\windows\zembrel.exe", debug="-all,warn+seh"):
+    def copy_elsewhere(self, exe):
+        """A copy of the build to run, outside the device's folders: a running image stays."""
+        folder = os.path.join(self.work, "elsewhere")
+        os.makedirs(folder, exist_ok=True)
+        shutil.copyfile(exe, os.path.join(folder, "zembrel.exe"))
+        return r"C:\zembrel-test\elsewhere\zembrel.exe"
+
+    def start_zembrel(self, command_line, exe=r"C:\windows\zembrel.exe", debug="-all,warn+seh", env=None):
         """Starts zembrel through windriver, with exactly this command line after its name."""
         encoded = command_line.encode("utf-8").hex() or "-"
-        return self.start([self.windriver, "run", exe, r"C:\zembrel-test", encoded, str(RUN_LIMIT_S)], debug)
+        return self.start([self.windriver, "run", exe, r"C:\zembrel-test", encoded, str(RUN_LIMIT_S)], debug, env)
 
     def windriver_run(self, *args, limit=RUN_LIMIT_S):
         return self.run([self.windriver] + [str(arg) for arg in args], limit=limit)
 
-    def wait_for_upgrade_record(self, limit=STUB_APPEARS_S):
+    def wait_for_upgrade_record(self, limit=STUB_APPEARS_S, args_file=None):
+        args_file = args_file or self.args_file
         deadline = time.monotonic() + limit
         while time.monotonic() < deadline:
-            if os.path.exists(self.args_file):
-                with open(self.args_file, "rb") as record:
+            if os.path.exists(args_file):
+                with open(args_file, "rb") as record:
                     data = record.read()
                 line, _, directory = data.decode("utf-16-le").partition("\0")
                 return line, directory
@@ -269,16 +301,20 @@ class ZembrelRun:
     def __init__(self, process):
         self.windriver = process
         self.exit_code = None
+        self.windows = []  # the titles of the windows it showed
         for line in process.lines():
             match = re.match(r"^exit (\d+) ", line)
             if match:
                 self.exit_code = int(match.group(1))
+            if line.startswith("window "):
+                self.windows.append(decode_hex(line[len("window "):]))
         # OutputDebugStringW as Wine's seh channel shows it: warn:seh:OutputDebugStringA "...".
         self.debug = re.findall(r'warn:seh:OutputDebugStringA (".*)$', process.err, re.M)
 
 
 def finish(process):
-    process.wait()
+    # Longer than windriver's own limit, so that it reports a run that did not end.
+    process.wait(RUN_LIMIT_S + 10)
     run = ZembrelRun(process)
     check(run.exit_code is not None, f"windriver did not report an exit code: {process.out!r} {process.err[-400:]!r}")
     return run
@@ -436,17 +472,81 @@ class Suite:
         time.sleep(NO_LAUNCH_GRACE_S)
         check(not os.path.exists(session.args_file), "something was started without upgrade.exe")
 
+    def bad_upgrade_program(self, build):
+        session = self.session
+        session.prepare_device(build["exe"], "400", stub=False)
+        with open(session.upgrade, "w") as text:
+            text.write("not a program\r\n")
+        # From a copy, so that the deletion of C:\windows\zembrel.exe can show.
+        process = session.start_zembrel("-DHCP", exe=session.copy_elsewhere(build["exe"]))
+        process.wait(RUN_LIMIT_S + 10)
+        run = ZembrelRun(process)
+        # The shell's own error box ("Error") would wait for a click, until windriver gives up.
+        check_equal(run.windows, [], "windows shown")
+        check_equal(run.exit_code, 1, "exit code")
+        check_equal(len(run.debug), 1, f"debug lines {run.debug!r}")
+        check(not os.path.exists(session.installed), r"C:\windows\zembrel.exe is still there")
+        check(os.path.exists(session.upgrade), "the text file was removed")
+
+    # --- the device root on desktop Windows --------------------------------------------
+
+    def device_root(self, build, installed_build):
+        """ZEMBREL_ROOT and ZEMBREL_HKLM move the device's files and keys; Windows' own stay."""
+        session = self.session
+        root = os.path.join(session.work, "device")
+        device_windows = os.path.join(root, "Windows")
+        shutil.rmtree(root, ignore_errors=True)
+        os.makedirs(device_windows)
+        device_exe = os.path.join(device_windows, "zembrel.exe")
+        device_args = os.path.join(device_windows, "upgrade-args.txt")
+        shutil.copyfile(build["exe"], device_exe)
+        shutil.copyfile(session.stub_source, os.path.join(device_windows, "upgrade.exe"))
+        # Windows' own keys and folder hold the opposite outcome, so a call that is not moved
+        # shows: their build would take the other path, their countdown ends at once.
+        session.prepare_device(build["exe"], "388" if installed_build == "400" else "400", timeout=0)
+        device_key = r"HKCU\Software\ZembrelSuite\Device"
+        session.reg("delete", device_key, "/f")
+        result = session.reg("add", device_key + r"\Platform", "/v", "Build", "/t", "REG_SZ", "/d",
+                             installed_build, "/f")
+        check_equal(result.code, 0, "reg add the device's Build")
+        result = session.reg("add", device_key + r"\NetAdmin\SNMP", "/v", "ZembrelTimeOut", "/t",
+                             "REG_DWORD", "/d", "1", "/f")
+        check_equal(result.code, 0, "reg add the device's ZembrelTimeOut")
+        env = {"ZEMBREL_ROOT": "C:\\zembrel-test\\device\\", "ZEMBREL_HKLM": device_key}
+        process = session.start_zembrel("-SNMP", exe=session.copy_elsewhere(build["exe"]), env=env)
+        if installed_build == "388":
+            find_dialog(session)
+            wait_closed(session, 10)
+        run = finish(process)
+        check_equal(run.exit_code, 1, "exit code")
+        check(not os.path.exists(device_exe), r"the device's \Windows\zembrel.exe is still there")
+        check(os.path.exists(session.installed), r"C:\windows\zembrel.exe was deleted")
+        device_code = session.query(device_key + r"\NetAdmin\SNMP", "ZembrelCode")
+        check_equal(session.status_code(), None, r"ZembrelCode in HKLM\NetAdmin\SNMP")
+        if installed_build == "400":
+            record = session.wait_for_upgrade_record(args_file=device_args)
+            check(record is not None, r"the device's \Windows\upgrade.exe was not started")
+            line, directory = record
+            check_equal(line, r'"C:\zembrel-test\device\Windows\upgrade.exe" -SNMP -NoZEMBRL', "upgrade command line")
+            check_equal(directory.lower(), r"c:\zembrel-test\device\windows", "upgrade.exe's working directory")
+            check_equal(device_code, None, "the device's ZembrelCode after a hand-off")
+        else:
+            check_equal(run.windows, [DIALOG_TITLE], "windows shown")
+            check_equal(device_code, ("REG_DWORD", "0x1d"), "the device's ZembrelCode")
+        time.sleep(NO_LAUNCH_GRACE_S)
+        check(not os.path.exists(session.args_file), r"C:\windows\upgrade.exe was started")
+        session.reg("delete", r"HKCU\Software\ZembrelSuite", "/f")
+        shutil.rmtree(root, ignore_errors=True)
+
     # --- the fixed path of the deletion -------------------------------------------------
 
     def delete_from_elsewhere(self, build, installed_build, stub):
         session = self.session
         session.prepare_device(build["exe"], installed_build, timeout=0, stub=stub)
-        copy_dir = os.path.join(session.work, "elsewhere")
-        os.makedirs(copy_dir, exist_ok=True)
-        copy = os.path.join(copy_dir, "zembrel.exe")
-        shutil.copyfile(build["exe"], copy)
+        exe = session.copy_elsewhere(build["exe"])
+        copy = os.path.join(session.work, "elsewhere", "zembrel.exe")
         # Unattended with a countdown of 0, so a report ends by itself.
-        run = finish(session.start_zembrel("-SNMP", exe=r"C:\zembrel-test\elsewhere\zembrel.exe"))
+        run = finish(session.start_zembrel("-SNMP", exe=exe))
         check_equal(run.exit_code, 1, "exit code")
         check(not os.path.exists(session.installed), r"C:\windows\zembrel.exe is still there")
         check(os.path.exists(copy), "the copy that ran was deleted")
@@ -623,6 +723,10 @@ class Suite:
                 name = f"build {installed!r} takes the report path" if installed else "no build value"
                 self.case(build, "report path", name, self.report_path, installed)
             self.case(build, "hand-off", "no upgrade.exe: no launch, no crash", self.no_upgrade_program)
+            self.case(build, "hand-off", "upgrade.exe a text file: no error box, exit 1, deleted",
+                      self.bad_upgrade_program)
+            self.case(build, "device root", "hand-off from ZEMBREL_ROOT and ZEMBREL_HKLM", self.device_root, "400")
+            self.case(build, "device root", "report into ZEMBREL_HKLM", self.device_root, "388")
             self.case(build, "deletion", "hand-off from a copy elsewhere", self.delete_from_elsewhere, "400", True)
             self.case(build, "deletion", "report from a copy elsewhere", self.delete_from_elsewhere, "388", True)
             self.case(build, "deletion", "no upgrade.exe, copy elsewhere", self.delete_from_elsewhere, "400", False)
@@ -650,7 +754,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--zembrel", action="append", required=True, help="a zembrel.exe; repeat for each build")
     parser.add_argument("--helpers", required=True, help="folder with windriver.exe and upgrade_stub.exe")
-    parser.add_argument("--wine", default=os.environ.get("ZEMBREL_WINE", "wine"), help="the wine loader")
+    parser.add_argument("--wine", default=os.environ.get("ZEMBREL_WINE", "wine"),
+                        help="the wine loader (default: $ZEMBREL_WINE, else wine)")
     parser.add_argument("--screenshots", help="folder for the dialog's pictures")
     parser.add_argument("--only", action="append", help="run only the cases whose name holds this text")
     options = parser.parse_args()

@@ -15,10 +15,12 @@
  * windriver wait-closed SECONDS        wait until no dialog is left
  * windriver post MSG WPARAM [LPARAM]   post command|syskeydown|syskeyup|keydown|N to the dialog
  * windriver click ID                   BM_CLICK on a button of the dialog
+ * windriver end                        end the program of every dialog left up (after a
+ *                                      failed case, whose dialog would stand in the next's way)
  * windriver idle SECONDS               do nothing for that long (keeps the prefix's services up)
  * windriver run EXE DIR HEXLINE SECONDS
  *     start EXE in DIR with the command line "EXE" + the UTF-8 text HEXLINE (hex digits,
- *     "-" for none), wait for it, print its exit code
+ *     "-" for none), wait for it, print its exit code and the title of each window it showed
  * windriver owner EXE DIR HEXLINE DESKTOP SECONDS
  *     with a desktop window (DESKTOP 1) or without (0), and another application's window in
  *     the foreground, run EXE as above; print the dialog's owner and the foreground window
@@ -279,6 +281,27 @@ static int CommandClick(int id)
     return 0;
 }
 
+static int CommandEnd(void)
+{
+    for (int tries = 0; tries < 10; ++tries) {
+        HWND dialog = FindDialog();
+        if (dialog == NULL)
+            return 0;
+        DWORD processId = 0;
+        GetWindowThreadProcessId(dialog, &processId);
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
+        if (process == NULL) {
+            Print("open-failed %lu\n", GetLastError());
+            return 3;
+        }
+        TerminateProcess(process, 255);
+        WaitForSingleObject(process, 5000);
+        CloseHandle(process);
+        Print("ended %lu\n", (unsigned long)processId);
+    }
+    return FindDialog() == NULL ? 0 : 3;
+}
+
 /* Decodes hex digits of UTF-8 into a freshly allocated wide string; "-" is the empty text. */
 static WCHAR *DecodeHexLine(const char *hex)
 {
@@ -333,10 +356,39 @@ static BOOL StartProgram(const char *exe, const char *directory, const char *hex
     return started;
 }
 
+/* The visible top-level windows a program has shown, each printed once, with its title. */
+struct ShownWindows {
+    DWORD processId;
+    HWND windows[16];
+    int count;
+};
+
+static BOOL CALLBACK NoteWindow(HWND window, LPARAM lParam)
+{
+    struct ShownWindows *shown = (struct ShownWindows *)lParam;
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    if (processId != shown->processId || !IsWindowVisible(window))
+        return TRUE;
+    for (int i = 0; i < shown->count; ++i)
+        if (shown->windows[i] == window)
+            return TRUE;
+    if (shown->count < 16)
+        shown->windows[shown->count++] = window;
+    WCHAR title[512];
+    ReadText(window, title, 512);
+    PrintHexText("window", title);
+    return TRUE;
+}
+
 static int FinishProgram(PROCESS_INFORMATION *process, int seconds)
 {
     DWORD start = GetTickCount();
+    struct ShownWindows shown;
+    shown.processId = process->dwProcessId;
+    shown.count = 0;
     while (WaitForSingleObject(process->hProcess, 0) == WAIT_TIMEOUT) {
+        EnumWindows(NoteWindow, (LPARAM)&shown);
         if (GetTickCount() - start >= (DWORD)seconds * 1000) {
             Print("timeout\n");
             TerminateProcess(process->hProcess, 255);
@@ -439,7 +491,7 @@ static int CommandOwner(const char *exe, const char *directory, const char *hexL
 static int Usage(void)
 {
     fprintf(stderr, "usage: windriver "
-                    "find|info|text|visible|watch|wait-closed|post|click|idle|run|owner ...\n");
+                    "find|info|text|visible|watch|wait-closed|post|click|end|idle|run|owner ...\n");
     return 2;
 }
 
@@ -464,6 +516,8 @@ int main(int argc, char **argv)
         return CommandPost(argv[2], argv[3], argc == 5 ? argv[4] : "0");
     if (strcmp(command, "click") == 0 && argc == 3)
         return CommandClick(ParseInt(argv[2]));
+    if (strcmp(command, "end") == 0 && argc == 2)
+        return CommandEnd();
     if (strcmp(command, "idle") == 0 && argc == 3) {
         Sleep((DWORD)ParseInt(argv[2]) * 1000);
         return 0;
