@@ -4,34 +4,17 @@
 #include <errno.h>
 #include <poll.h>
 #include <string.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
 
-// ---- Reading a template that may be damaged ----------------------------------------------
+// ---- Reading the template -------------------------------------------------------------------
 
-// True when the byte can be read without a fault. A template that does not come from the
-// embedded resources has no known size, so the reader feels its way a page at a time.
-bool IsReadable(const BYTE *address)
-{
-    BYTE copy = 0;
-    struct iovec local = {&copy, 1};
-    struct iovec remote = {(void *)address, 1};
-    if (process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == 1)
-        return true;
-    // Where the kernel refuses the call itself, the bytes are taken on trust.
-    return errno != EFAULT;
-}
-
+// Reads little-endian fields from a template of known size; the first field that would run
+// past its end fails the read and keeps the reason.
 class TemplateReader {
   public:
-    explicit TemplateReader(const BYTE *start) : p_(start), end_(start)
-    {
-        size_t known = EmbeddedBytesFrom(start);
-        bounded_ = known != 0;
-        end_ = start + known;
-    }
+    TemplateReader(const BYTE *start, size_t size) : p_(start), end_(start + size) {}
 
     bool Fail(const char *why)
     {
@@ -47,15 +30,7 @@ class TemplateReader {
             return false;
         if ((size_t)(end_ - p_) >= count)
             return true;
-        if (bounded_)
-            return Fail("it ends before its last field");
-        const size_t page = (size_t)sysconf(_SC_PAGESIZE);
-        while ((size_t)(end_ - p_) < count) {
-            if (!IsReadable(end_))
-                return Fail("it runs into unreadable memory");
-            end_ = (const BYTE *)(((uintptr_t)end_ / page + 1) * page);
-        }
-        return true;
+        return Fail("it ends before its last field");
     }
 
     bool Word(WORD *out)
@@ -91,8 +66,6 @@ class TemplateReader {
                 return false;
             if (c == 0)
                 return true;
-            if (out->size() >= 0x10000)
-                return Fail("a string in it never ends");
             out->push_back((char16_t)c);
         }
     }
@@ -128,7 +101,6 @@ class TemplateReader {
   private:
     const BYTE *p_;
     const BYTE *end_;
-    bool bounded_ = false;
     const char *error_ = nullptr;
 };
 
@@ -151,11 +123,6 @@ const char16_t *ClassForAtom(WORD atom)
     return nullptr;
 }
 
-struct ParsedDialog {
-    Window dialog;
-    std::vector<Window> controls;
-};
-
 bool ParseItem(TemplateReader &in, const BYTE *base, Window *control)
 {
     if (!in.AlignDword(base) || !in.Dword(&control->style) || !in.Dword(&control->exStyle) ||
@@ -165,7 +132,7 @@ bool ParseItem(TemplateReader &in, const BYTE *base, Window *control)
     WORD id = 0;
     if (!in.Word(&id))
         return false;
-    control->id = (int)(short)id; // -1 (0xFFFF) stays -1 as GetDlgCtrlID reports it
+    control->id = (int)(short)id; // -1 (0xFFFF) stays -1, as Win32 reports it
     WORD atom = 0;
     if (!in.NameOrOrdinal(&control->className, &atom))
         return false;
@@ -186,9 +153,11 @@ bool ParseItem(TemplateReader &in, const BYTE *base, Window *control)
     return in.Skip(extra);
 }
 
-bool ParseTemplate(const BYTE *base, ParsedDialog *out, const char **error)
+} // namespace
+
+bool ParseDialogTemplate(const BYTE *base, size_t size, ParsedDialog *out, const char **error)
 {
-    TemplateReader in(base);
+    TemplateReader in(base, size);
     Window &dialog = out->dialog;
     WORD count = 0;
     bool ok = in.Dword(&dialog.style) && in.Dword(&dialog.exStyle);
@@ -219,6 +188,8 @@ bool ParseTemplate(const BYTE *base, ParsedDialog *out, const char **error)
 }
 
 // ---- The modal loop ------------------------------------------------------------------------
+
+namespace {
 
 int s_testInput = -1;
 int s_testOutput = -1;
@@ -388,9 +359,11 @@ INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTempla
         WriteDiagnostic("no dialog template to show");
         return -1;
     }
+    // The program's templates are its resources, whose size is known; no other is read.
+    size_t size = EmbeddedBytesFrom(dialogTemplate);
     ParsedDialog parsed;
-    const char *error = nullptr;
-    if (!ParseTemplate((const BYTE *)dialogTemplate, &parsed, &error)) {
+    const char *error = "it is not one of the program's resources";
+    if (size == 0 || !ParseDialogTemplate((const BYTE *)dialogTemplate, size, &parsed, &error)) {
         WriteDiagnostic("bad dialog template: %s", error);
         return -1;
     }

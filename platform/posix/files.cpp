@@ -6,13 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <new>
 #include <unordered_set>
-
-// Dispositions the header leaves out because the system never asks for them.
-#define OPEN_ALWAYS 4
-#define TRUNCATE_EXISTING 5
 
 struct FileHandle {
     int fd;
@@ -20,7 +15,6 @@ struct FileHandle {
 
 // Only handles this module gave out may be closed, so a stray or doubled CloseHandle fails
 // with ERROR_INVALID_HANDLE instead of closing someone else's descriptor.
-static std::mutex s_handlesLock;
 static std::unordered_set<FileHandle *> s_handles;
 
 static HANDLE FailWith(DWORD code)
@@ -42,19 +36,12 @@ static int OpenFlags(DWORD access, DWORD disposition)
         flags |= O_RDONLY;
 
     switch (disposition) {
-    case CREATE_NEW:
-        return flags | O_CREAT | O_EXCL;
-    case CREATE_ALWAYS:
-        return flags | O_CREAT | O_TRUNC;
     case OPEN_EXISTING:
         return flags;
-    case OPEN_ALWAYS:
-        return flags | O_CREAT;
-    case TRUNCATE_EXISTING:
-        return write ? flags | O_TRUNC : -1;
-    default:
-        return -1;
+    case CREATE_NEW:
+        return flags | O_CREAT | O_EXCL;
     }
+    return -1;
 }
 
 HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
@@ -86,7 +73,6 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_A
         close(fd);
         return FailWith(ERROR_NOT_ENOUGH_MEMORY);
     }
-    std::lock_guard<std::mutex> guard(s_handlesLock);
     s_handles.insert(handle);
     SetLastErrorCode(ERROR_SUCCESS);
     return handle;
@@ -95,12 +81,9 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_A
 BOOL CloseHandle(HANDLE handle)
 {
     FileHandle *file = static_cast<FileHandle *>(handle);
-    {
-        std::lock_guard<std::mutex> guard(s_handlesLock);
-        if (s_handles.erase(file) == 0) {
-            SetLastErrorCode(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
+    if (s_handles.erase(file) == 0) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
     }
     close(file->fd);
     delete file;

@@ -8,19 +8,6 @@ extern const size_t zembrel_res_size;
 
 namespace {
 
-// One resource of the .res, as its RESOURCEHEADER describes it.
-struct ResourceEntry {
-    bool typeIsOrdinal;
-    WORD typeOrdinal;
-    std::u16string typeName;
-    bool nameIsOrdinal;
-    WORD nameOrdinal;
-    std::u16string name;
-    WORD language;
-    const BYTE *data;
-    DWORD size;
-};
-
 DWORD ReadDword(const BYTE *p)
 {
     return (DWORD)p[0] | (DWORD)p[1] << 8 | (DWORD)p[2] << 16 | (DWORD)p[3] << 24;
@@ -163,30 +150,11 @@ HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type)
     return (HRSRC)Find(name, type);
 }
 
-HRSRC FindResourceExW(HMODULE module, LPCWSTR type, LPCWSTR name, WORD language)
-{
-    if (!IsOwnModule(module) || name == NULL || type == NULL)
-        return NULL;
-    for (const ResourceEntry &entry : Resources())
-        if (entry.language == language &&
-            Matches(entry.typeIsOrdinal, entry.typeOrdinal, entry.typeName, type) &&
-            Matches(entry.nameIsOrdinal, entry.nameOrdinal, entry.name, name))
-            return (HRSRC)&entry;
-    return NULL;
-}
-
 HGLOBAL LoadResource(HMODULE module, HRSRC resource)
 {
     if (!IsOwnModule(module) || resource == NULL)
         return NULL;
     return (HGLOBAL)((const ResourceEntry *)resource)->data;
-}
-
-DWORD SizeofResource(HMODULE module, HRSRC resource)
-{
-    if (!IsOwnModule(module) || resource == NULL)
-        return 0;
-    return ((const ResourceEntry *)resource)->size;
 }
 
 int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int capacity)

@@ -260,15 +260,6 @@ WCHAR *wcsstr(WCHAR *text, const WCHAR *search)
     return const_cast<WCHAR *>(wcsstr(static_cast<const WCHAR *>(text), search));
 }
 
-int wcscmp(const WCHAR *a, const WCHAR *b)
-{
-    while (*a != 0 && *a == *b) {
-        ++a;
-        ++b;
-    }
-    return *a < *b ? -1 : (*a > *b ? 1 : 0);
-}
-
 static bool IsCSpace(WCHAR c)
 {
     return c == u' ' || (c >= u'\t' && c <= u'\r');

@@ -70,11 +70,9 @@ typedef HINSTANCE HMODULE;
 #define KEY_CREATE_SUB_KEY 0x0004
 #define KEY_ENUMERATE_SUB_KEYS 0x0008
 #define KEY_NOTIFY 0x0010
-#define READ_CONTROL 0x00020000L
 #define KEY_READ 0x20019
 #define KEY_WRITE 0x20006
 
-#define REG_NONE 0
 #define REG_SZ 1
 #define REG_EXPAND_SZ 2
 #define REG_BINARY 3
@@ -108,7 +106,6 @@ LONG RegCloseKey(HKEY key);
 #define GENERIC_READ 0x80000000UL
 #define GENERIC_WRITE 0x40000000UL
 #define CREATE_NEW 1
-#define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
 #define FILE_ATTRIBUTE_NORMAL 0x80
 
@@ -163,18 +160,12 @@ WCHAR *wcscpy(WCHAR *dest, const WCHAR *src);
 WCHAR *wcscat(WCHAR *dest, const WCHAR *src);
 WCHAR *wcsstr(WCHAR *text, const WCHAR *search);
 const WCHAR *wcsstr(const WCHAR *text, const WCHAR *search);
-int wcscmp(const WCHAR *a, const WCHAR *b);
 // As on the device, long is 32 bits: out-of-range numbers saturate at the 32-bit limits.
 LONG wcstol(const WCHAR *text, WCHAR **end, int base);
 
 // ---- Windows, dialogs and resources -------------------------------------------------------
 
 #define WM_DESTROY 0x0002
-#define WM_SETTEXT 0x000C
-#define WM_GETTEXT 0x000D
-#define WM_CLOSE 0x0010
-#define WM_KEYDOWN 0x0100
-#define WM_KEYUP 0x0101
 #define WM_SYSKEYDOWN 0x0104
 #define WM_SYSKEYUP 0x0105
 #define WM_INITDIALOG 0x0110
@@ -194,7 +185,6 @@ LONG wcstol(const WCHAR *text, WCHAR **end, int base);
 #define VK_MENU 0x12
 
 #define LOWORD(l) ((WORD)(((uintptr_t)(l)) & 0xffff))
-#define HIWORD(l) ((WORD)((((uintptr_t)(l)) >> 16) & 0xffff))
 #define MAKEINTRESOURCEW(i) ((LPWSTR)(uintptr_t)(WORD)(i))
 #define MAKEINTRESOURCE MAKEINTRESOURCEW
 #define IS_INTRESOURCE(r) ((((uintptr_t)(r)) >> 16) == 0)
@@ -222,7 +212,6 @@ typedef const DLGTEMPLATE *LPCDLGTEMPLATE;
 
 HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type);
 HGLOBAL LoadResource(HMODULE module, HRSRC resource);
-DWORD SizeofResource(HMODULE module, HRSRC resource);
 int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int capacity);
 
 INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTemplate, HWND owner,
@@ -230,19 +219,10 @@ INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTempla
 BOOL EndDialog(HWND dialog, INT_PTR result);
 HWND GetDlgItem(HWND dialog, int id);
 BOOL SetDlgItemTextW(HWND dialog, int id, LPCWSTR text);
-UINT GetDlgItemTextW(HWND dialog, int id, LPWSTR buffer, int capacity);
-int GetWindowTextW(HWND window, LPWSTR buffer, int capacity);
 BOOL ShowWindow(HWND window, int show);
-BOOL IsWindowVisible(HWND window);
-#define GWL_STYLE (-16)
-#define GWL_EXSTYLE (-20)
-#define GWL_ID (-12)
-LONG GetWindowLongW(HWND window, int index);
 BOOL UpdateWindow(HWND window);
 HWND SetFocus(HWND window);
 HWND GetFocus(void);
-HWND GetParent(HWND window);
-int GetDlgCtrlID(HWND window);
 BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC timerProc);
 BOOL KillTimer(HWND window, UINT_PTR id);
@@ -274,5 +254,3 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, i
 #define BS_PUSHBUTTON 0x0L
 #define BS_DEFPUSHBUTTON 0x1L
 #define VK_TAB 0x09
-
-HRSRC FindResourceExW(HMODULE module, LPCWSTR type, LPCWSTR name, WORD language);

@@ -41,17 +41,6 @@ Window *Dialog(Window *window)
     return LookUpWindow(window->parent);
 }
 
-void CopyText(const std::u16string &text, LPWSTR buffer, int capacity, int *copied)
-{
-    *copied = 0;
-    if (buffer == NULL || capacity <= 0)
-        return;
-    size_t count = std::min(text.size(), (size_t)capacity - 1);
-    std::copy(text.begin(), text.begin() + (ptrdiff_t)count, buffer);
-    buffer[count] = 0;
-    *copied = (int)count;
-}
-
 } // namespace
 
 Window *LookUpWindow(HWND handle)
@@ -134,22 +123,11 @@ bool IsShown(const Window &window)
 INT_PTR DeliverMessage(HWND handle, UINT message, WPARAM wParam, LPARAM lParam)
 {
     Window *window = LookUpWindow(handle);
-    if (window == nullptr)
+    // The port's controls have no behaviour of their own: the system sets their texts and
+    // visibility through the dialog calls.
+    if (window == nullptr || !window->isDialog || window->proc == nullptr)
         return 0;
-    if (window->isDialog)
-        return window->proc != nullptr ? window->proc(handle, message, wParam, lParam) : 0;
-    // A control's own behaviour: only its text matters to the port.
-    if (message == WM_SETTEXT) {
-        window->text = WideToString((LPCWSTR)lParam);
-        InvalidateDialog(handle);
-        return TRUE;
-    }
-    if (message == WM_GETTEXT) {
-        int copied = 0;
-        CopyText(window->text, (LPWSTR)lParam, (int)wParam, &copied);
-        return copied;
-    }
-    return 0;
+    return window->proc(handle, message, wParam, lParam);
 }
 
 // ---- Texts, visibility and focus -------------------------------------------------------------
@@ -173,24 +151,6 @@ BOOL SetDlgItemTextW(HWND dialog, int id, LPCWSTR text)
     return TRUE;
 }
 
-int GetWindowTextW(HWND handle, LPWSTR buffer, int capacity)
-{
-    Window *window = LookUpWindow(handle);
-    int copied = 0;
-    if (window == nullptr) {
-        if (buffer != NULL && capacity > 0)
-            buffer[0] = 0;
-        return 0;
-    }
-    CopyText(window->text, buffer, capacity, &copied);
-    return copied;
-}
-
-UINT GetDlgItemTextW(HWND dialog, int id, LPWSTR buffer, int capacity)
-{
-    return (UINT)GetWindowTextW(GetDlgItem(dialog, id), buffer, capacity);
-}
-
 BOOL ShowWindow(HWND handle, int show)
 {
     Window *window = LookUpWindow(handle);
@@ -204,28 +164,6 @@ BOOL ShowWindow(HWND handle, int show)
     if (wasVisible != ((window->style & WS_VISIBLE) != 0))
         InvalidateDialog(handle);
     return wasVisible;
-}
-
-BOOL IsWindowVisible(HWND handle)
-{
-    Window *window = LookUpWindow(handle);
-    return window != nullptr && IsShown(*window);
-}
-
-LONG GetWindowLongW(HWND handle, int index)
-{
-    Window *window = LookUpWindow(handle);
-    if (window == nullptr)
-        return 0;
-    switch (index) {
-    case GWL_STYLE:
-        return (LONG)window->style;
-    case GWL_EXSTYLE:
-        return (LONG)window->exStyle;
-    case GWL_ID:
-        return window->id;
-    }
-    return 0;
 }
 
 HWND SetFocus(HWND handle)
@@ -245,18 +183,6 @@ HWND SetFocus(HWND handle)
 HWND GetFocus(void)
 {
     return State().focus;
-}
-
-HWND GetParent(HWND handle)
-{
-    Window *window = LookUpWindow(handle);
-    return window == nullptr ? NULL : window->parent;
-}
-
-int GetDlgCtrlID(HWND handle)
-{
-    Window *window = LookUpWindow(handle);
-    return window == nullptr || window->isDialog ? 0 : window->id;
 }
 
 // ---- Finding windows and the foreground ------------------------------------------------------

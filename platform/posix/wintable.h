@@ -1,4 +1,5 @@
-// The port's window machinery shared by its modules: the window table, messages, timers, views.
+// The port's window machinery shared by its modules: the window table, messages, timers, views,
+// and the embedded resources that dialog templates come from.
 #pragma once
 
 #include "port.h"
@@ -103,6 +104,29 @@ std::u16string ControlText(const Window &dialog, int id);
 const Window *FindControl(const Window &dialog, int id);
 bool IsShown(const Window &window);
 
+// ---- Resources and templates ---------------------------------------------------------------
+
+// One resource of the embedded .res, as its RESOURCEHEADER describes it; an HRSRC points at one.
+struct ResourceEntry {
+    bool typeIsOrdinal;
+    WORD typeOrdinal;
+    std::u16string typeName;
+    bool nameIsOrdinal;
+    WORD nameOrdinal;
+    std::u16string name;
+    WORD language;
+    const BYTE *data;
+    DWORD size;
+};
+
 // Where a template pointer lies inside the embedded resources: the bytes from it to the end of
 // its resource, or 0 when it is not one of them.
 size_t EmbeddedBytesFrom(const void *pointer);
+
+// A standard DLGTEMPLATE of `size` bytes, read into the dialog and its controls; false, with
+// the reason, when the bytes are not a whole template that the port reads.
+struct ParsedDialog {
+    Window dialog;
+    std::vector<Window> controls;
+};
+bool ParseDialogTemplate(const BYTE *bytes, size_t size, ParsedDialog *out, const char **error);

@@ -1,48 +1,8 @@
-// Test support: fresh registries for the tests, on the POSIX store or in a key of the Windows user.
+// Test support on every platform: values through the platform, a dialog closer, files, text.
 #include "test_support.h"
-
-#include <stdlib.h>
 
 #include <fstream>
 #include <sstream>
-
-#ifndef _WIN32
-#include <filesystem>
-#include <unistd.h>
-
-static std::string s_root;
-
-void ResetTestRegistry()
-{
-    CleanUpTestRegistry();
-    char pattern[] = "/tmp/zembrel-unit-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    s_root = pattern;
-    setenv("ZEMBREL_ROOT", s_root.c_str(), 1);
-}
-
-void CleanUpTestRegistry()
-{
-    if (!s_root.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(s_root, ignored);
-        s_root.clear();
-    }
-}
-#else
-// Desktop Windows holds no new key directly under HKEY_LOCAL_MACHINE, and a Wine prefix should
-// not collect the tests' keys there either: the platform's device key stands in for it.
-void ResetTestRegistry()
-{
-    SetEnvironmentVariableW(TEXT("ZEMBREL_HKLM"), TEXT("HKCU\\") TEST_DEVICE_KEY);
-    RegDeleteTreeW(HKEY_CURRENT_USER, TEST_DEVICE_KEY);
-}
-
-void CleanUpTestRegistry()
-{
-    ResetTestRegistry();
-}
-#endif
 
 void PutValue(LPCWSTR subKey, LPCWSTR name, DWORD type, const void *data, DWORD size)
 {
@@ -95,15 +55,6 @@ DWORD GetDwordOr(LPCWSTR subKey, LPCWSTR name, DWORD sentinel)
     if (!GetValue(subKey, name, &type, &data) || type != REG_DWORD || data.size() != 4)
         return sentinel;
     return (DWORD)data[0] | (DWORD)data[1] << 8 | (DWORD)data[2] << 16 | (DWORD)data[3] << 24;
-}
-
-HINSTANCE TestInstance()
-{
-#ifdef _WIN32
-    return GetModuleHandleW(NULL);
-#else
-    return NULL;
-#endif
 }
 
 static WPARAM s_closeCommand = 0;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "test_platform.h" // the platform's own part, from tests/unit/posix or tests/unit/win32
 
 #include <gtest/gtest.h>
 
@@ -14,9 +15,6 @@ typedef std::basic_string<WCHAR> WString;
 #define PLATFORM_KEY TEXT("Platform")
 #define SNMP_KEY TEXT("NetAdmin\\SNMP")
 #define TEST_KEY TEXT("Software\\ZembrelTests")
-
-// On Windows, the key under HKEY_CURRENT_USER that stands for the device's HKEY_LOCAL_MACHINE.
-#define TEST_DEVICE_KEY TEXT("Software\\ZembrelTestDevice")
 
 // Starts each test on an empty registry: on POSIX a new device root in a temporary folder, on
 // Windows (Wine or desktop Windows, no administrator rights needed) an empty device key, named
@@ -39,9 +37,6 @@ class RegistryTest : public ::testing::Test {
     void SetUp() override { ResetTestRegistry(); }
     void TearDown() override { CleanUpTestRegistry(); }
 };
-
-// The module whose resources the system loads: the test program itself.
-HINSTANCE TestInstance();
 
 // Arms a one-shot thread timer that finds the dialog by its title and sends it the command,
 // so that a test can end a dialog that the code under test runs modally.

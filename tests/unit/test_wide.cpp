@@ -140,14 +140,6 @@ TEST(WideStrings, SearchFindsFirstExactOccurrence)
     EXPECT_EQ(wcsstr(constant, TEXT("aaabb")), nullptr);    // no reading past the end
 }
 
-TEST(WideStrings, CompareOrdersByCodeUnit)
-{
-    EXPECT_EQ(wcscmp(TEXT("Build"), TEXT("Build")), 0);
-    EXPECT_LT(wcscmp(TEXT("Build"), TEXT("Builds")), 0);
-    EXPECT_GT(wcscmp(TEXT("b"), TEXT("B")), 0);
-    EXPECT_GT(wcscmp(TEXT("\x00e9"), TEXT("z")), 0);
-}
-
 struct Parsed {
     LONG value;
     ptrdiff_t consumed; // characters before the end pointer
