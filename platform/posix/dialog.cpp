@@ -96,7 +96,6 @@ class TemplateReader {
         size_t offset = (size_t)(p_ - base);
         return Skip(((offset + 3) & ~(size_t)3) - offset);
     }
-    const BYTE *Position() const { return p_; }
 
   private:
     const BYTE *p_;
@@ -104,23 +103,10 @@ class TemplateReader {
     const char *error_ = nullptr;
 };
 
+// The program's dialog holds buttons and static controls only.
 const char16_t *ClassForAtom(WORD atom)
 {
-    switch (atom) {
-    case 0x80:
-        return u"Button";
-    case 0x81:
-        return u"Edit";
-    case 0x82:
-        return u"Static";
-    case 0x83:
-        return u"ListBox";
-    case 0x84:
-        return u"ScrollBar";
-    case 0x85:
-        return u"ComboBox";
-    }
-    return nullptr;
+    return atom == 0x80 ? u"Button" : atom == 0x82 ? u"Static" : nullptr;
 }
 
 bool ParseItem(TemplateReader &in, const BYTE *base, Window *control)
@@ -145,12 +131,8 @@ bool ParseItem(TemplateReader &in, const BYTE *base, Window *control)
     if (!in.NameOrOrdinal(&control->text, &control->iconOrdinal))
         return false;
     WORD extra = 0;
-    if (!in.Word(&extra))
-        return false;
     // The creation data that follows is the control's own; the port's controls take none.
-    if (control->cx < 0 || control->cy < 0)
-        return in.Fail("a control has a negative size");
-    return in.Skip(extra);
+    return in.Word(&extra) && in.Skip(extra);
 }
 
 } // namespace
@@ -160,19 +142,13 @@ bool ParseDialogTemplate(const BYTE *base, size_t size, ParsedDialog *out, const
     TemplateReader in(base, size);
     Window &dialog = out->dialog;
     WORD count = 0;
-    bool ok = in.Dword(&dialog.style) && in.Dword(&dialog.exStyle);
-    if (ok && (dialog.style & 0xFFFF0000u) == 0xFFFF0000u && (dialog.style & 0xFFFF) == 1) {
-        *error = "it is an extended template, which the port does not read";
-        return false;
-    }
-    ok = ok && in.Word(&count) && in.Short(&dialog.x) && in.Short(&dialog.y) &&
-         in.Short(&dialog.cx) && in.Short(&dialog.cy);
+    bool ok = in.Dword(&dialog.style) && in.Dword(&dialog.exStyle) && in.Word(&count) &&
+              in.Short(&dialog.x) && in.Short(&dialog.y) && in.Short(&dialog.cx) &&
+              in.Short(&dialog.cy);
     std::u16string menu, className;
     WORD menuOrdinal = 0, classOrdinal = 0;
     ok = ok && in.NameOrOrdinal(&menu, &menuOrdinal) &&
          in.NameOrOrdinal(&className, &classOrdinal) && in.String(&dialog.text);
-    if (ok && (dialog.cx < 0 || dialog.cy < 0))
-        ok = in.Fail("the dialog has a negative size");
     if (ok && (dialog.style & DS_SETFONT) != 0) {
         std::u16string face;
         ok = in.Skip(2) && in.String(&face);
@@ -383,15 +359,12 @@ INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTempla
     }
     LookUpWindow(handle)->children = children;
 
-    HWND previousFocus = GetFocus();
-    HWND previousForeground = GetForegroundWindow();
     std::unique_ptr<DialogView> view = ChooseView();
-    DialogView *outerView = s_activeView;
     s_activeView = view.get();
 
     INT_PTR focusDefault = DeliverMessage(handle, WM_INITDIALOG, 0, initParam);
     Window *window = LookUpWindow(handle);
-    if (window != nullptr && !window->ended) {
+    if (!window->ended) {
         // A handler that returns TRUE leaves the focus to the dialog manager: the first
         // visible tab stop.
         if (focusDefault) {
@@ -405,7 +378,6 @@ INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTempla
                 }
             }
         }
-        window = LookUpWindow(handle);
         window->style |= WS_VISIBLE;
         window->dirty = true;
         SetForegroundDirect(handle);
@@ -415,22 +387,11 @@ INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTempla
         RunModalLoop(handle, *view);
     }
 
-    window = LookUpWindow(handle);
-    INT_PTR result = window != nullptr ? window->result : 0;
-    if (window != nullptr) {
-        view->Ended(*window, result);
-        DeliverMessage(handle, WM_DESTROY, 0, 0);
-    }
+    INT_PTR result = window->result;
+    view->Ended(*window, result);
+    DeliverMessage(handle, WM_DESTROY, 0, 0);
     RemoveWindow(handle);
-    s_activeView = outerView;
-    view.reset();
-    // Activation goes back to the owner when it is one of ours, as when Win32 destroys it.
-    if (LookUpWindow(owner) != nullptr)
-        SetForegroundDirect(owner);
-    else if (GetForegroundWindow() == NULL && LookUpWindow(previousForeground) != nullptr)
-        SetForegroundDirect(previousForeground);
-    if (LookUpWindow(previousFocus) != nullptr)
-        SetFocus(previousFocus);
+    s_activeView = nullptr;
     return result;
 }
 

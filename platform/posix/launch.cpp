@@ -20,7 +20,6 @@ extern char **environ;
 #define SE_ERR_PNF 3
 #define SE_ERR_ACCESSDENIED 5
 #define ERROR_PATH_NOT_FOUND 3
-#define ERROR_NO_ASSOCIATION 1155
 
 static BOOL FailLaunch(SHELLEXECUTEINFOW *info, DWORD code)
 {
@@ -46,18 +45,6 @@ static std::string AbsolutePath(const std::string &path)
     std::string absolute = std::string(cwd) + "/" + path;
     free(cwd);
     return absolute;
-}
-
-static bool IsDefaultVerb(LPCWSTR verb)
-{
-    static const WCHAR OPEN[] = TEXT("open");
-    if (verb == NULL || *verb == 0)
-        return true;
-    size_t i = 0;
-    for (; OPEN[i] != 0; ++i)
-        if ((verb[i] | 0x20) != OPEN[i])
-            return false;
-    return verb[i] == 0;
 }
 
 // The launcher never waits. The programs it started earlier are reaped, without waiting, each
@@ -106,8 +93,6 @@ BOOL ShellExecuteExW(SHELLEXECUTEINFOW *info)
     }
     if (info->lpFile == NULL || *info->lpFile == 0)
         return FailLaunch(info, ERROR_FILE_NOT_FOUND);
-    if (!IsDefaultVerb(info->lpVerb))
-        return FailLaunch(info, ERROR_NO_ASSOCIATION);
 
     std::string program = AbsolutePath(MapDevicePath(info->lpFile));
     struct stat programInfo;

@@ -18,30 +18,23 @@ WORD ReadWord(const BYTE *p)
     return (WORD)(p[0] | p[1] << 8);
 }
 
-// A TYPE or NAME field: 0xFFFF and an ordinal, or a zero-terminated UTF-16 string.
-bool ReadNameOrOrdinal(const BYTE *&p, const BYTE *end, bool *isOrdinal, WORD *ordinal,
-                       std::u16string *name)
+// A TYPE or NAME field: 0xFFFF and an ordinal, or a zero-terminated UTF-16 name. The program's
+// resources all have ordinals; a name reads as 0, which no lookup asks for.
+bool ReadOrdinal(const BYTE *&p, const BYTE *end, WORD *ordinal)
 {
-    if (end - p < 2)
-        return false;
-    if (ReadWord(p) == 0xFFFF) {
-        if (end - p < 4)
-            return false;
-        *isOrdinal = true;
+    *ordinal = 0;
+    if (end - p >= 4 && ReadWord(p) == 0xFFFF) {
         *ordinal = ReadWord(p + 2);
         p += 4;
         return true;
     }
-    *isOrdinal = false;
-    for (;;) {
-        if (end - p < 2)
-            return false;
-        WORD c = ReadWord(p);
-        p += 2;
-        if (c == 0)
+    for (; end - p >= 2; p += 2) {
+        if (ReadWord(p) == 0) {
+            p += 2;
             return true;
-        name->push_back((char16_t)c);
+        }
     }
+    return false;
 }
 
 // Walks the .res once; a damaged entry ends the walk, keeping the entries before it.
@@ -58,8 +51,7 @@ std::vector<ResourceEntry> ParseRes(const BYTE *base, size_t size)
         const BYTE *end = header + headerSize;
         const BYTE *p = header + 8;
         ResourceEntry entry{};
-        if (!ReadNameOrOrdinal(p, end, &entry.typeIsOrdinal, &entry.typeOrdinal, &entry.typeName) ||
-            !ReadNameOrOrdinal(p, end, &entry.nameIsOrdinal, &entry.nameOrdinal, &entry.name))
+        if (!ReadOrdinal(p, end, &entry.type) || !ReadOrdinal(p, end, &entry.name))
             break;
         p = header + ((p - header + 3) & ~(size_t)3);
         // DataVersion, MemoryFlags, LanguageId, Version, Characteristics.
@@ -68,9 +60,8 @@ std::vector<ResourceEntry> ParseRes(const BYTE *base, size_t size)
         entry.language = ReadWord(p + 6);
         entry.data = header + headerSize;
         entry.size = dataSize;
-        // The empty first entry only marks the file as a 32-bit .res.
-        bool marker = dataSize == 0 && entry.typeIsOrdinal && entry.typeOrdinal == 0;
-        if (!marker)
+        // The empty first entry, of type 0, only marks the file as a 32-bit .res.
+        if (entry.type != 0 && entry.name != 0)
             entries.push_back(entry);
         offset = (offset + headerSize + dataSize + 3) & ~(size_t)3;
     }
@@ -83,33 +74,10 @@ const std::vector<ResourceEntry> &Resources()
     return entries;
 }
 
-char16_t UpperAscii(char16_t c)
+// The system asks for its resources by ordinal (MAKEINTRESOURCE, RT_DIALOG, RT_STRING).
+bool Matches(WORD ordinal, LPCWSTR wanted)
 {
-    return c >= u'a' && c <= u'z' ? (char16_t)(c - u'a' + u'A') : c;
-}
-
-// Names and types compare as Windows compares them: ordinals by value, strings ignoring case,
-// and "#101" as ordinal 101.
-bool Matches(bool isOrdinal, WORD ordinal, const std::u16string &name, LPCWSTR wanted)
-{
-    if (IS_INTRESOURCE(wanted))
-        return isOrdinal && ordinal == (WORD)(uintptr_t)wanted;
-    std::u16string text = WideToString(wanted);
-    if (text.size() > 1 && text[0] == u'#') {
-        unsigned long number = 0;
-        for (size_t i = 1; i < text.size(); ++i) {
-            if (text[i] < u'0' || text[i] > u'9' || number > 0xFFFF)
-                return false;
-            number = number * 10 + (text[i] - u'0');
-        }
-        return isOrdinal && number == ordinal;
-    }
-    if (isOrdinal || text.size() != name.size())
-        return false;
-    for (size_t i = 0; i < text.size(); ++i)
-        if (UpperAscii(text[i]) != UpperAscii(name[i]))
-            return false;
-    return true;
+    return IS_INTRESOURCE(wanted) && ordinal == (WORD)(uintptr_t)wanted;
 }
 
 // Accepts the handle start-up passes and null, which both mean the program's own module.
@@ -125,8 +93,7 @@ const ResourceEntry *Find(LPCWSTR name, LPCWSTR type)
     const ResourceEntry *best = nullptr;
     int bestRank = 0;
     for (const ResourceEntry &entry : Resources()) {
-        if (!Matches(entry.typeIsOrdinal, entry.typeOrdinal, entry.typeName, type) ||
-            !Matches(entry.nameIsOrdinal, entry.nameOrdinal, entry.name, name))
+        if (!Matches(entry.type, type) || !Matches(entry.name, name))
             continue;
         int rank = entry.language == 0x0409           ? 4
                    : entry.language == 0              ? 3
@@ -144,7 +111,7 @@ const ResourceEntry *Find(LPCWSTR name, LPCWSTR type)
 
 HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type)
 {
-    if (!IsOwnModule(module) || name == NULL || type == NULL)
+    if (!IsOwnModule(module))
         return NULL;
     // The handle is the entry itself, as Windows hands out a pointer into the module.
     return (HRSRC)Find(name, type);

@@ -117,7 +117,8 @@ DWORD GetLastError(void);
 
 // ---- Program launch ----------------------------------------------------------------------
 
-// The port shows no error box and returns once the program has started, whatever the mask.
+// The port shows no error box and returns once the program has started, whatever the mask;
+// it knows only the default action (the system's verb is null).
 #define SEE_MASK_NOASYNC 0x00000100
 #define SEE_MASK_FLAG_NO_UI 0x00000400
 

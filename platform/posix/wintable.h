@@ -108,12 +108,8 @@ bool IsShown(const Window &window);
 
 // One resource of the embedded .res, as its RESOURCEHEADER describes it; an HRSRC points at one.
 struct ResourceEntry {
-    bool typeIsOrdinal;
-    WORD typeOrdinal;
-    std::u16string typeName;
-    bool nameIsOrdinal;
-    WORD nameOrdinal;
-    std::u16string name;
+    WORD type; // ordinals, as the program's resources have them
+    WORD name;
     WORD language;
     const BYTE *data;
     DWORD size;
