@@ -38,15 +38,21 @@ static bool ResolveKey(HKEY key, std::u16string &path, REGSAM &access)
     return true;
 }
 
-// Every call reads the file afresh, so another process's write shows at once.
+// Every call reads the file afresh, so another process's write shows at once. The system
+// stays silent about a registry it cannot read; an administrator of the port still learns why.
 static LONG ReadRegistry(RegTree &tree, bool &valid)
 {
     std::string file = RegStorePath();
-    if (!RegStoreCanRead(file))
-        return ERROR_ACCESS_DENIED;
     RegDocument doc;
-    if (RegStoreLoad(doc, file) != 0)
+    int error = RegStoreReadError(file);
+    if (error == 0)
+        error = RegStoreLoad(doc, file);
+    if (error != 0) {
+        RegStoreSayUnreadable(file, error);
         return ERROR_ACCESS_DENIED;
+    }
+    if (!doc.exists)
+        RegStoreSayIfNoRoot(file); // it reads as empty all the same
     tree = RegStoreEvaluate(doc);
     valid = doc.valid;
     return ERROR_SUCCESS;
@@ -55,13 +61,12 @@ static LONG ReadRegistry(RegTree &tree, bool &valid)
 static LONG CheckRights(REGSAM access, bool valid)
 {
     std::string file = RegStorePath();
-    if ((access & READ_RIGHTS) != 0 && !RegStoreCanRead(file))
+    if ((access & READ_RIGHTS) != 0 && RegStoreReadError(file) != 0)
         return ERROR_ACCESS_DENIED;
     if ((access & WRITE_RIGHTS) != 0 && valid && !RegStoreCanWrite(file)) {
         // The system stays silent about a value it cannot store; an administrator of the port
         // still learns why the file did not change.
-        fprintf(stderr, "%s: read-only, so nothing is written to it\n", file.c_str());
-        fflush(stderr);
+        RegStoreSayReadOnly(file);
         return ERROR_ACCESS_DENIED;
     }
     if ((access & WRITE_RIGHTS) != 0 && !valid)

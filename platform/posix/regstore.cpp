@@ -2,19 +2,24 @@
 #include "regstore.h"
 #include "runtime.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <locale.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <set>
+#include <thread>
 
 static const char16_t HEADER_5[] = u"Windows Registry Editor Version 5.00";
 static const char16_t HEADER_4[] = u"REGEDIT4";
@@ -106,22 +111,93 @@ static bool Permits(const std::string &path, int mode, mode_t anyoneBits)
            faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0;
 }
 
-bool RegStoreCanRead(const std::string &path)
+// The file a write replaces: the registry itself, or the file its symbolic link names, so that
+// a registry kept elsewhere gets the value and the link stays a link. Returns 0 or the errno;
+// a link to nothing is ENOENT.
+static int ResolveTarget(const std::string &path, std::string &target)
+{
+    struct stat info;
+    target = path;
+    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+        return 0;
+    char *resolved = realpath(path.c_str(), NULL);
+    if (resolved == NULL)
+        return errno;
+    target = resolved;
+    free(resolved);
+    return 0;
+}
+
+int RegStoreReadError(const std::string &path)
 {
     struct stat info;
     if (stat(path.c_str(), &info) != 0)
-        return errno == ENOENT;
-    return Permits(path, R_OK, 0444);
+        return errno == ENOENT ? 0 : errno;
+    return Permits(path, R_OK, 0444) ? 0 : EACCES;
 }
 
 bool RegStoreCanWrite(const std::string &path)
 {
-    if (!Permits(FolderOf(path), W_OK | X_OK, 0222))
+    std::string target;
+    if (ResolveTarget(path, target) != 0 || !Permits(FolderOf(target), W_OK | X_OK, 0222))
         return false;
     struct stat info;
-    if (stat(path.c_str(), &info) != 0)
+    if (stat(target.c_str(), &info) != 0)
         return errno == ENOENT;
-    return Permits(path, W_OK, 0222);
+    return Permits(target, W_OK, 0222);
+}
+
+// ---- What the store says --------------------------------------------------------------------
+
+static std::mutex s_saidLock;
+static std::set<std::string> s_said;
+
+void RegStoreSay(const std::string &message)
+{
+    {
+        std::lock_guard<std::mutex> guard(s_saidLock);
+        if (!s_said.insert(message).second)
+            return;
+    }
+    fprintf(stderr, "zembrel: %s\n", message.c_str());
+    fflush(stderr);
+}
+
+std::string RegStoreReason(int error)
+{
+    return error == REG_NOT_A_FILE ? "not a regular file" : strerror(error);
+}
+
+bool RegStoreSayIfNoRoot(const std::string &path)
+{
+    std::string root = FolderOf(path);
+    struct stat info;
+    int error = stat(root.c_str(), &info) != 0 ? errno : S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+    if (error == 0)
+        return false;
+    RegStoreSay(root + ": the device root " +
+                (error == ENOENT || error == ENOTDIR ? "does not exist" : "cannot be reached") +
+                " (" + strerror(error) + ")");
+    return true;
+}
+
+void RegStoreSayUnreadable(const std::string &path, int error)
+{
+    if (!RegStoreSayIfNoRoot(path))
+        RegStoreSay(path + ": cannot be read (" + RegStoreReason(error) + ")");
+}
+
+void RegStoreSayReadOnly(const std::string &path)
+{
+    if (RegStoreSayIfNoRoot(path))
+        return;
+    std::string target;
+    int error = ResolveTarget(path, target);
+    if (error != 0)
+        RegStoreSay(path + ": a symbolic link to nothing that can be written (" +
+                    RegStoreReason(error) + "), so nothing is written to it");
+    else
+        RegStoreSay(path + ": read-only, so nothing is written to it");
 }
 
 // ---- Reading the file into lines -----------------------------------------------------------
@@ -188,12 +264,11 @@ static void SplitLines(RegDocument &doc, const std::string &body)
         start = end;
         i = end - 1;
     }
-    // A UTF-16 file's odd last byte is no character, but it is kept like any other byte.
-    std::string tail = body.substr(count * unit);
-    if (start < count || !tail.empty()) {
+    if (start < count)
         AddLine(doc, body, unit, start, count, count);
-        doc.lines.back().raw += tail;
-    }
+    // A UTF-16 file's odd last byte is no character; it is kept, and kept last, so that lines
+    // added after it stay aligned.
+    doc.tail = body.substr(count * unit);
 }
 
 // ---- The parser ----------------------------------------------------------------------------
@@ -229,6 +304,9 @@ struct RegParser {
     std::u16string name;    // the value name, unescaped
     DWORD type;
     std::vector<BYTE> data;
+    bool open;       // the value's last line ended in a continuation
+    size_t openLine; // where its backslash is
+    size_t openColumn;
 };
 
 static const std::u16string &Text(const RegParser &p)
@@ -445,6 +523,7 @@ static ParseState DeleteValue(RegParser &p)
 static ParseState DataType(RegParser &p)
 {
     p.data.clear();
+    p.open = false;
     if (Match(p, u"\"")) {
         p.type = REG_SZ;
         return ParseState::StringData;
@@ -502,7 +581,8 @@ static ParseState HexData(RegParser &p)
         size_t digits = ReadHex(p, byte);
         if (digits == 0) {
             if (Peek(p) == u'\\') {
-                ++p.pos;
+                p.openLine = p.line;
+                p.openColumn = p.pos++;
                 return ParseState::HexLineEnd;
             }
             if (AtLineEnd(p))
@@ -538,6 +618,7 @@ static ParseState HexNextLine(RegParser &p)
     p.pos = 0;
     if (p.line >= p.doc.lines.size()) {
         --p.line; // the file ends: the value keeps the bytes it has
+        p.open = true;
         return ParseState::HexDone;
     }
     SkipBlanks(p);
@@ -576,14 +657,25 @@ static ParseState HexDone(RegParser &p)
     return ParseState::SetValue;
 }
 
+static void KeepOpen(const RegParser &p, RegEntry &entry)
+{
+    entry.open = p.open;
+    entry.openLine = p.openLine;
+    entry.openColumn = p.openColumn;
+}
+
 static ParseState SetValue(RegParser &p)
 {
-    if (p.section < 0)
-        return Skip(p, "a value outside any key");
+    if (p.section < 0) {
+        ParseState next = Skip(p, "a value outside any key");
+        KeepOpen(p, p.doc.entries.back());
+        return next;
+    }
     RegEntry entry = NewEntry(p, RegEntryKind::SetValue);
     entry.name = p.name;
     entry.type = p.type;
     entry.data = std::move(p.data);
+    KeepOpen(p, entry);
     p.data.clear();
     return Finish(p, std::move(entry));
 }
@@ -625,7 +717,7 @@ void RegStoreParse(RegDocument &doc, const std::string &path, const std::string 
     headerEntry.section = -1;
     doc.entries.push_back(headerEntry);
 
-    RegParser parser{doc, 1, 0, 1, -1, u"", u"", 0, {}};
+    RegParser parser{doc, 1, 0, 1, -1, u"", u"", 0, {}, false, 0, 0};
     ParseState state = ParseState::LineStart;
     while (state != ParseState::Done)
         state = PARSE_STEPS[(int)state](parser);
@@ -645,33 +737,54 @@ static void Report(const RegDocument &doc, const std::string &bytes)
             return;
     }
     for (const std::string &line : doc.diagnostics)
-        fprintf(stderr, "%s\n", line.c_str());
+        fprintf(stderr, "zembrel: %s\n", line.c_str());
     fflush(stderr);
+}
+
+struct FdCloser {
+    int fd;
+    ~FdCloser()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// Reads a regular file whole. A FIFO, socket or device in its place is refused, not waited on
+// or set going: it is looked at before it is opened, and opening never blocks.
+static int ReadRegularFile(const std::string &path, int flags, std::string &bytes)
+{
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+        return S_ISDIR(info.st_mode) ? EISDIR : REG_NOT_A_FILE;
+    FdCloser file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags)};
+    if (file.fd < 0)
+        return errno;
+    if (fstat(file.fd, &info) != 0)
+        return errno;
+    if (!S_ISREG(info.st_mode))
+        return S_ISDIR(info.st_mode) ? EISDIR : REG_NOT_A_FILE;
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = read(file.fd, buffer, sizeof(buffer));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return errno;
+        if (got == 0)
+            return 0;
+        bytes.append(buffer, (size_t)got);
+    }
 }
 
 int RegStoreLoad(RegDocument &doc, const std::string &path)
 {
     doc = RegDocument();
     doc.path = path;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT ? 0 : errno;
     std::string bytes;
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = read(fd, buffer, sizeof(buffer));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            int error = errno;
-            close(fd);
-            return error;
-        }
-        if (got == 0)
-            break;
-        bytes.append(buffer, (size_t)got);
-    }
-    close(fd);
+    int error = ReadRegularFile(path, 0, bytes);
+    if (error != 0)
+        return error == ENOENT ? 0 : error;
     RegStoreParse(doc, path, bytes);
     Report(doc, bytes);
     return 0;
@@ -718,7 +831,7 @@ std::string RegStoreSerialize(const RegDocument &doc)
     std::string out = doc.bom;
     for (const RegLine &line : doc.lines)
         out += line.raw;
-    return out;
+    return out + doc.tail;
 }
 
 // ---- Edits ---------------------------------------------------------------------------------
@@ -857,8 +970,38 @@ static int LastKeyDeletion(const RegDocument &doc, const std::u16string &key)
     return last;
 }
 
+// Where the line's character at `column` starts in its stored bytes. Every character before a
+// backslash decodes from bytes of its own (an invalid UTF-8 byte is never an ASCII one), so
+// counting backslashes finds it in an 8-bit line.
+static size_t RawOffset(const RegDocument &doc, const RegLine &line, size_t column)
+{
+    if (doc.wide)
+        return column * 2;
+    size_t before = std::count(line.text.begin(), line.text.begin() + column, u'\\');
+    size_t at = line.raw.find('\\');
+    for (; before > 0; --before)
+        at = line.raw.find('\\', at + 1);
+    return at;
+}
+
+// The importer would read a line added after a value the file ends in the middle of as its
+// continuation, and skip both; the value's dangling backslash goes first. Its bytes stay.
+static void CloseContinuationBefore(RegDocument &doc, size_t at)
+{
+    if (doc.entries.empty())
+        return;
+    RegEntry &entry = doc.entries.back();
+    if (!entry.open || at <= entry.openLine)
+        return;
+    RegLine &line = doc.lines[entry.openLine];
+    line.raw.erase(RawOffset(doc, line, entry.openColumn), doc.wide ? 2 : 1);
+    line.text.erase(entry.openColumn, 1);
+    entry.open = false;
+}
+
 static void InsertLines(RegDocument &doc, size_t at, const std::vector<std::u16string> &text)
 {
+    CloseContinuationBefore(doc, at);
     if (at > 0)
         EndLine(doc, doc.lines[at - 1]);
     std::vector<RegLine> lines;
@@ -867,17 +1010,36 @@ static void InsertLines(RegDocument &doc, size_t at, const std::vector<std::u16s
     doc.lines.insert(doc.lines.begin() + at, lines.begin(), lines.end());
 }
 
-// The new lines end as the old ones did, so a file without a final line ending keeps it so.
+// A blank or comment line, as may come between a continued value's lines.
+static bool IsCommentLine(const std::u16string &text)
+{
+    size_t first = text.find_first_not_of(u" \t");
+    return first == std::u16string::npos || text[first] == u';';
+}
+
+static std::string Ending(const RegLine &line)
+{
+    return line.raw.substr(line.raw.size() - line.endBytes);
+}
+
+// Puts the entry's new text in place of its lines. The comments and blank lines between a
+// continued value's lines stay, after the new text; the last line ends as the entry's last
+// line did, so a file without a final line ending keeps it so. No text deletes the value.
 static void ReplaceEntry(RegDocument &doc, const RegEntry &entry,
                          const std::vector<std::u16string> &text)
 {
-    const RegLine &old = doc.lines[entry.line + entry.count - 1];
-    std::string ending = old.raw.substr(old.raw.size() - old.endBytes);
     std::vector<RegLine> lines;
-    for (size_t i = 0; i < text.size(); ++i)
-        lines.push_back(MakeLine(doc, text[i], i + 1 < text.size()));
-    lines.back().raw += ending;
-    lines.back().endBytes = ending.size();
+    for (const std::u16string &line : text)
+        lines.push_back(MakeLine(doc, line, true));
+    for (size_t i = entry.line + 1; i < entry.line + entry.count; ++i)
+        if (IsCommentLine(doc.lines[i].text))
+            lines.push_back(doc.lines[i]);
+    if (!lines.empty()) {
+        RegLine &last = lines.back();
+        last.raw.resize(last.raw.size() - last.endBytes);
+        last.raw += Ending(doc.lines[entry.line + entry.count - 1]);
+        last.endBytes = Ending(doc.lines[entry.line + entry.count - 1]).size();
+    }
     auto begin = doc.lines.begin() + entry.line;
     doc.lines.erase(begin, begin + entry.count);
     doc.lines.insert(doc.lines.begin() + entry.line, lines.begin(), lines.end());
@@ -898,6 +1060,7 @@ static void InsertIntoSection(RegDocument &doc, int section,
 static void AppendSection(RegDocument &doc, const std::u16string &key,
                           const std::vector<std::u16string> &text)
 {
+    CloseContinuationBefore(doc, doc.lines.size());
     if (doc.lines.empty())
         doc.lines.push_back(MakeLine(doc, HEADER_5, true));
     EndLine(doc, doc.lines.back());
@@ -917,6 +1080,7 @@ bool RegStoreCreateKey(RegDocument &doc, const std::u16string &key)
         return false;
     AppendSection(doc, key, {});
     doc.modified = true;
+    doc.change = RegChange{RegChangeKind::CreateKey, RegStoreFold(key), u""};
     return true;
 }
 
@@ -947,6 +1111,7 @@ LONG RegStoreSetValue(RegDocument &doc, const std::u16string &key, const std::u1
     else
         AppendSection(doc, key, text);
     doc.modified = true;
+    doc.change = RegChange{RegChangeKind::SetValue, foldedKey, foldedName};
     return ERROR_SUCCESS;
 }
 
@@ -971,12 +1136,108 @@ LONG RegStoreDeleteValue(RegDocument &doc, const std::u16string &key, const std:
         else if (entry.kind == RegEntryKind::SetValue)
             settings.push_back(i);
     }
-    for (auto it = settings.rbegin(); it != settings.rend(); ++it) {
-        auto begin = doc.lines.begin() + doc.entries[*it].line;
-        doc.lines.erase(begin, begin + doc.entries[*it].count);
-    }
+    for (auto it = settings.rbegin(); it != settings.rend(); ++it)
+        ReplaceEntry(doc, doc.entries[*it], {});
     doc.modified = true;
+    doc.change = RegChange{RegChangeKind::DeleteValue, foldedKey, foldedName};
     return ERROR_SUCCESS;
+}
+
+// ---- The check before a write ----------------------------------------------------------------
+
+// What an entry means to the importer, with its place in the file left out: where it belongs
+// (a key path, or a foreign root's section line), the value's folded name and data, and for a
+// skipped entry its text.
+struct RegMeaning {
+    RegEntryKind kind;
+    bool local;
+    std::u16string where;
+    std::u16string name;
+    DWORD type;
+    std::vector<BYTE> data;
+    bool operator==(const RegMeaning &other) const
+    {
+        return kind == other.kind && local == other.local && where == other.where &&
+               name == other.name && type == other.type && data == other.data;
+    }
+};
+
+static std::u16string Where(const RegDocument &doc, const RegEntry &key)
+{
+    return key.local ? key.key : doc.lines[key.line].text;
+}
+
+// Every entry but comments and what the change is about.
+static std::vector<RegMeaning> Meanings(const RegDocument &doc, const RegChange &change)
+{
+    std::vector<RegMeaning> out;
+    for (const RegEntry &entry : doc.entries) {
+        RegMeaning meaning{entry.kind, false, u"", u"", 0, {}};
+        switch (entry.kind) {
+        case RegEntryKind::Header:
+        case RegEntryKind::Comment:
+            continue;
+        case RegEntryKind::Key:
+            // Setting a value in a key without a section of its own appends one.
+            if (entry.local && entry.key == change.key &&
+                (change.kind == RegChangeKind::CreateKey || change.kind == RegChangeKind::SetValue))
+                continue;
+            // fall through
+        case RegEntryKind::DeleteKey:
+            meaning.local = entry.local;
+            meaning.where = Where(doc, entry);
+            break;
+        case RegEntryKind::SetValue:
+        case RegEntryKind::DeleteValue: {
+            const RegEntry &section = doc.entries[entry.section];
+            meaning.local = section.local;
+            meaning.where = Where(doc, section);
+            meaning.name = RegStoreFold(entry.name);
+            if (meaning.local && meaning.where == change.key && meaning.name == change.name &&
+                (change.kind == RegChangeKind::SetValue ||
+                 change.kind == RegChangeKind::DeleteValue))
+                continue;
+            meaning.type = entry.type;
+            meaning.data = entry.data;
+            break;
+        }
+        case RegEntryKind::Skipped:
+            // Its lines as they read, but for comments among them and a dangling backslash,
+            // which a line added after it takes away.
+            for (size_t i = entry.line; i < entry.line + entry.count; ++i) {
+                std::u16string text = doc.lines[i].text;
+                if (i > entry.line && IsCommentLine(text))
+                    continue;
+                if (entry.open && i == entry.openLine)
+                    text.erase(entry.openColumn, 1);
+                meaning.where += text + u"\n";
+            }
+            break;
+        }
+        out.push_back(std::move(meaning));
+    }
+    return out;
+}
+
+bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
+                         const RegChange &change)
+{
+    if (!after.valid || after.wide != before.wide || after.bom != before.bom ||
+        after.tail != before.tail || Meanings(before, change) != Meanings(after, change))
+        return false;
+    if (change.kind == RegChangeKind::None)
+        return true;
+    RegTree tree = RegStoreEvaluate(after);
+    auto values = tree.find(change.key);
+    bool has = values != tree.end() && values->second.count(change.name) != 0;
+    switch (change.kind) {
+    case RegChangeKind::CreateKey:
+        return values != tree.end();
+    case RegChangeKind::SetValue:
+        return has;
+    default:
+        return !has;
+    }
 }
 
 // ---- The locked, atomic write --------------------------------------------------------------
@@ -1004,15 +1265,6 @@ static LONG ErrorFromErrno(int error)
                                                                : ERROR_WRITE_FAULT;
 }
 
-struct FdCloser {
-    int fd;
-    ~FdCloser()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 static bool WriteAll(int fd, const std::string &bytes)
 {
     // An injected failure leaves a half-written temporary file, as a full disk would.
@@ -1031,102 +1283,345 @@ static bool WriteAll(int fd, const std::string &bytes)
     return !fail;
 }
 
-static LONG ReplaceFile(const std::string &path, const std::string &bytes)
+static std::string BaseName(const std::string &path)
 {
-    struct stat info;
-    bool existed = stat(path.c_str(), &info) == 0;
-    // A temporary name no one else uses: a writer that crashed may have left its file.
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temp = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(attempt);
-        if (Injected(RegWriteStage::OpenTemp))
-            break;
-        // A new file gets the mode any new file gets; a replacement keeps the original's.
-        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, existed ? 0600 : 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
-    const char *failed = NULL;
-    if (fd < 0)
-        failed = "cannot create the temporary file";
-    else if (existed && fchmod(fd, info.st_mode & 07777) != 0)
-        failed = "cannot give the temporary file the registry's mode";
-    else if (!WriteAll(fd, bytes))
-        failed = "cannot write the temporary file";
-    else if (Injected(RegWriteStage::Fsync) || fsync(fd) != 0)
-        failed = "cannot flush the temporary file";
-    if (failed == NULL) {
-        int closing = close(fd);
-        fd = -1;
-        if (closing != 0)
-            failed = "cannot close the temporary file";
-        else if (Injected(RegWriteStage::Rename) || rename(temp.c_str(), path.c_str()) != 0)
-            failed = "cannot rename the temporary file over the registry";
-    }
-    if (failed != NULL) {
-        int error = errno;
-        if (fd >= 0)
-            close(fd);
-        unlink(temp.c_str());
-        fprintf(stderr, "%s: %s (%s); the registry is unchanged\n", path.c_str(), failed,
-                strerror(error));
-        return ErrorFromErrno(error);
-    }
+    return path.substr(path.rfind('/') + 1);
+}
 
-    // The rename is durable only once the folder is; if that fails the change may not last.
+// Says why a write failed, and that the registry is as it was.
+static LONG Refuse(const std::string &path, const char *failed, int error)
+{
+    RegStoreSay(path + ": " + failed + " (" + RegStoreReason(error) +
+                "); the registry is unchanged");
+    return ErrorFromErrno(error);
+}
+
+static bool FlushFolder(const std::string &path)
+{
     int folder = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     bool synced = folder >= 0 && !Injected(RegWriteStage::DirFsync) && fsync(folder) == 0;
     int error = errno;
     if (folder >= 0)
         close(folder);
-    if (!synced) {
-        fprintf(stderr, "%s: written, but the folder cannot be flushed (%s)\n", path.c_str(),
-                strerror(error));
+    errno = error;
+    return synced;
+}
+
+static const char CANNOT_CHOWN[] = "cannot give the temporary file the registry's owner";
+
+// A complete, flushed copy of the bytes in a new file beside the target, under a name no one
+// else uses. `like` gives the file the owner, group and mode of the one it replaces; without
+// it the file gets `mode` as any new file does. Returns NULL, or what failed with errno set;
+// `temp` names the file left to remove.
+static const char *WriteTemp(const std::string &target, const std::string &bytes,
+                             const struct stat *like, mode_t mode, std::string &temp)
+{
+    FdCloser file{-1};
+    for (int attempt = 0; file.fd < 0 && attempt < 100; ++attempt) {
+        temp = target + ".tmp." + std::to_string(getpid()) + "." + std::to_string(attempt);
+        if (Injected(RegWriteStage::OpenTemp))
+            break;
+        file.fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (file.fd < 0 && errno != EEXIST)
+            break;
+    }
+    struct stat own;
+    if (file.fd < 0) {
+        temp.clear();
+        return "cannot create the temporary file";
+    }
+    if (like != NULL &&
+        (fstat(file.fd, &own) != 0 || ((own.st_uid != like->st_uid || own.st_gid != like->st_gid) &&
+                                       fchown(file.fd, like->st_uid, like->st_gid) != 0)))
+        return CANNOT_CHOWN;
+    if (like != NULL && fchmod(file.fd, like->st_mode & 07777) != 0)
+        return "cannot give the temporary file the registry's mode";
+    if (!WriteAll(file.fd, bytes))
+        return "cannot write the temporary file";
+    if (Injected(RegWriteStage::Fsync) || fsync(file.fd) != 0)
+        return "cannot flush the temporary file";
+    int fd = file.fd;
+    file.fd = -1;
+    if (close(fd) != 0)
+        return "cannot close the temporary file";
+    return NULL;
+}
+
+// Writes the bytes over the file's own content from the start, space reserved first so that
+// a full disk stops the rewrite before it changes a byte.
+static bool CopyInto(const std::string &target, const std::string &bytes)
+{
+    FdCloser file{open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    struct stat info;
+    if (file.fd < 0 || fstat(file.fd, &info) != 0)
+        return false;
+    if (!S_ISREG(info.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+#ifdef FALLOC_FL_KEEP_SIZE
+    if (bytes.size() > (size_t)info.st_size &&
+        fallocate(file.fd, FALLOC_FL_KEEP_SIZE, 0, (off_t)bytes.size()) != 0 && errno != EOPNOTSUPP)
+        return false;
+#endif
+    if (Injected(RegWriteStage::InPlace)) {
+        // Cut short halfway, as a writer killed there would be.
+        WriteAll(file.fd, bytes.substr(0, bytes.size() / 2));
+        errno = EIO;
+        return false;
+    }
+    return WriteAll(file.fd, bytes) && ftruncate(file.fd, (off_t)bytes.size()) == 0 &&
+           fsync(file.fd) == 0;
+}
+
+// The journal of a rewrite in place holds the new text and the old.
+static std::string Journal(const std::string &target)
+{
+    return target + ".journal";
+}
+
+static bool ReadJournal(const std::string &journal, std::string &newBytes, std::string &oldBytes)
+{
+    size_t end = journal.find('\n');
+    unsigned long long newSize = 0;
+    unsigned long long oldSize = 0;
+    char tail = 0;
+    if (end == std::string::npos ||
+        sscanf(journal.substr(0, end).c_str(), "zembrel journal %llu %llu%c", &newSize, &oldSize,
+               &tail) != 2 ||
+        journal.size() - end - 1 != newSize + oldSize)
+        return false;
+    newBytes = journal.substr(end + 1, newSize);
+    oldBytes = journal.substr(end + 1 + newSize);
+    return true;
+}
+
+// What a rewrite in place cut short leaves: a file as long as the old text, the new or the
+// longer of them, each byte the old text's or the new's at that place.
+static bool IsMixOf(const std::string &file, const std::string &a, const std::string &b)
+{
+    if (file.size() != a.size() && file.size() != b.size())
+        return false;
+    for (size_t i = 0; i < file.size(); ++i)
+        if (!(i < a.size() && file[i] == a[i]) && !(i < b.size() && file[i] == b[i]))
+            return false;
+    return true;
+}
+
+// Used where a rename would lose something: a file with other hard links keeps being theirs
+// only if its own content changes, and only root can give a replacement to another account.
+// The journal, in place before the first byte changes, lets the next writer finish a rewrite
+// whose writer was killed. Readers, who take no lock, may see a part-written file meanwhile.
+static LONG RewriteInPlace(const std::string &target, const std::string &oldBytes,
+                           const std::string &bytes)
+{
+    std::string temp;
+    std::string journal = Journal(target);
+    const char *failed = WriteTemp(target,
+                                   "zembrel journal " + std::to_string(bytes.size()) + " " +
+                                       std::to_string(oldBytes.size()) + "\n" + bytes + oldBytes,
+                                   NULL, 0600, temp);
+    if (failed == NULL && rename(temp.c_str(), journal.c_str()) != 0)
+        failed = "cannot put the journal of the rewrite in place";
+    if (failed == NULL && !FlushFolder(target))
+        failed = "cannot flush the journal of the rewrite";
+    if (failed != NULL) {
+        int error = errno;
+        if (!temp.empty())
+            unlink(temp.c_str());
+        unlink(journal.c_str());
+        return Refuse(target, failed, error);
+    }
+    if (CopyInto(target, bytes)) {
+        unlink(journal.c_str());
+        return ERROR_SUCCESS;
+    }
+    int error = errno;
+    if (!CopyInto(target, oldBytes)) {
+        RegStoreSay(target + ": cannot rewrite it in place (" + RegStoreReason(error) +
+                    "), nor put it back; the next write finishes it from " + journal);
+        return ErrorFromErrno(error);
+    }
+    unlink(journal.c_str());
+    return Refuse(target, "cannot rewrite it in place", error);
+}
+
+// Finishes, under the lock, a rewrite in place that its writer did not live to finish: if the
+// file still holds what that writer left, it gets the new text; if it has changed since,
+// the journal is dropped.
+static void FinishRewrite(const std::string &target)
+{
+    std::string journal;
+    int error = ReadRegularFile(Journal(target), O_NOFOLLOW, journal);
+    if (error == ENOENT)
+        return;
+    std::string newBytes;
+    std::string oldBytes;
+    std::string file;
+    if (error != 0 || !ReadJournal(journal, newBytes, oldBytes) ||
+        ReadRegularFile(target, 0, file) != 0 || !IsMixOf(file, newBytes, oldBytes)) {
+        RegStoreSay(Journal(target) + ": left by a rewrite that did not finish, but it no " +
+                    "longer fits the registry; removed");
+    } else if (!CopyInto(target, newBytes)) {
+        RegStoreSay(target + ": cannot finish an interrupted rewrite (" + strerror(errno) + ")");
+        return;
+    }
+    unlink(Journal(target).c_str());
+}
+
+// A writer's temporary name ends in ".tmp.<pid>.<n>".
+static bool IsTemporaryName(const std::string &name, const std::string &registry)
+{
+    std::string prefix = registry + ".tmp.";
+    if (name.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    size_t dot = name.find_first_not_of("0123456789", prefix.size());
+    return dot != std::string::npos && dot > prefix.size() && name[dot] == '.' &&
+           dot + 1 < name.size() &&
+           name.find_first_not_of("0123456789", dot + 1) == std::string::npos;
+}
+
+// Writers hold the lock while their temporary file exists, so under the lock every one there
+// is a dead writer's: a partial copy of the registry that no one will finish.
+static void RemoveLeftovers(const std::string &target)
+{
+    DIR *folder = opendir(FolderOf(target).c_str());
+    if (folder == NULL)
+        return;
+    while (struct dirent *entry = readdir(folder))
+        if (IsTemporaryName(entry->d_name, BaseName(target)))
+            unlinkat(dirfd(folder), entry->d_name, 0);
+    closedir(folder);
+}
+
+// Writes the new registry beside the target and renames it over: readers see the old file or
+// the new one, and a crash leaves one of them. The replacement keeps the original's owner,
+// group and mode.
+static LONG WriteRegistry(const std::string &target, const std::string &oldBytes,
+                          const std::string &bytes)
+{
+    struct stat info;
+    bool existed = stat(target.c_str(), &info) == 0;
+    if (existed && info.st_nlink > 1)
+        return RewriteInPlace(target, oldBytes, bytes);
+    std::string temp;
+    const char *failed = WriteTemp(target, bytes, existed ? &info : NULL, 0666, temp);
+    if (failed == NULL &&
+        (Injected(RegWriteStage::Rename) || rename(temp.c_str(), target.c_str()) != 0))
+        failed = "cannot rename the temporary file over the registry";
+    if (failed != NULL) {
+        int error = errno;
+        if (!temp.empty())
+            unlink(temp.c_str());
+        if (failed == CANNOT_CHOWN && error == EPERM)
+            return RewriteInPlace(target, oldBytes, bytes);
+        return Refuse(target, failed, error);
+    }
+    // The rename is durable only once the folder is; if that fails the change may not last.
+    if (!FlushFolder(target)) {
+        RegStoreSay(target + ": written, but the folder cannot be flushed (" + strerror(errno) +
+                    ")");
         return ERROR_WRITE_FAULT;
     }
     return ERROR_SUCCESS;
 }
 
 // The lock file lives beside the registry and is never renamed or deleted, so every writer
-// locks the same inode whichever version of the registry it reads.
-static int OpenLock(const std::string &path)
+// locks the same inode whichever version of the registry it reads. Only its owner may open it
+// (whoever can open a lock can hold it); it is never a link, which would have a root run
+// create or lock a file wherever the link points; and it must be a regular file.
+static int OpenLock(const std::string &lock)
 {
-    std::string lockPath = path + ".lock";
-    int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0 && errno == EACCES)
-        fd = open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+    const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = open(lock.c_str(), flags | O_CREAT | O_EXCL, 0600);
+    bool created = fd >= 0;
+    if (fd < 0 && errno == EEXIST)
+        fd = open(lock.c_str(), flags);
+    if (fd < 0) {
+        RegStoreSay(lock + ": the writers' lock cannot be opened (" +
+                    (errno == ELOOP ? "a symbolic link, never followed" : strerror(errno)) +
+                    "), so nothing is written");
+        return -1;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        RegStoreSay(lock + ": the writers' lock is not a regular file, so nothing is written");
+        return -1;
+    }
+    // One that an older writer made for all to read becomes private; root, making it in
+    // someone else's folder, gives it to them, so that their own runs can open it.
+    struct stat folder;
+    if (!created && info.st_uid == geteuid() && (info.st_mode & 077) != 0)
+        fchmod(fd, 0600);
+    if (created && geteuid() == 0 && stat(FolderOf(lock).c_str(), &folder) == 0 &&
+        folder.st_uid != 0 && fchown(fd, folder.st_uid, folder.st_gid) != 0)
+        RegStoreSay(lock + ": cannot give the lock to the folder's owner (" + strerror(errno) +
+                    ")");
     return fd;
+}
+
+// Whoever holds the lock longer than the deadline, a stuck writer or any process that can
+// open the file, costs this write and no more.
+static bool WaitForLock(int fd)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(REG_LOCK_WAIT_SECONDS);
+    auto pause = std::chrono::milliseconds(1);
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) ||
+            std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(16));
+    }
+    return true;
 }
 
 LONG RegStoreUpdate(const std::string &path, const std::function<LONG(RegDocument &)> &edit)
 {
     // A rename needs only the folder: the file's own permission is honoured here.
-    if (!RegStoreCanWrite(path)) {
-        fprintf(stderr, "%s: read-only, so nothing is written to it\n", path.c_str());
-        fflush(stderr);
+    std::string target;
+    if (!RegStoreCanWrite(path) || ResolveTarget(path, target) != 0) {
+        RegStoreSayReadOnly(path);
         return ERROR_ACCESS_DENIED;
     }
-    FdCloser lock{OpenLock(path)};
+    std::string lockPath = target + ".lock";
+    FdCloser lock{OpenLock(lockPath)};
     if (lock.fd < 0)
-        return ErrorFromErrno(errno);
-    int locked;
-    do
-        locked = flock(lock.fd, LOCK_EX);
-    while (locked != 0 && errno == EINTR);
-    if (locked != 0)
-        return ErrorFromErrno(errno);
+        return ERROR_ACCESS_DENIED;
+    if (!WaitForLock(lock.fd)) {
+        RegStoreSay(lockPath + ": another process has held the writers' lock for " +
+                    std::to_string(REG_LOCK_WAIT_SECONDS) + " seconds, so nothing is written");
+        return ERROR_WRITE_FAULT;
+    }
+    FinishRewrite(target);
+    RemoveLeftovers(target);
 
     RegDocument doc;
-    int error = RegStoreLoad(doc, path);
-    if (error != 0)
-        return ErrorFromErrno(error);
+    int error = RegStoreLoad(doc, target);
+    if (error != 0) {
+        RegStoreSayUnreadable(path, error);
+        return ERROR_ACCESS_DENIED;
+    }
     if (!doc.valid) {
-        fprintf(stderr, "%s: not a .reg file, so it is not written over\n", path.c_str());
+        RegStoreSay(path + ": not a .reg file, so it is not written over");
         return ERROR_REGISTRY_CORRUPT;
     }
+    RegDocument before = doc;
     LONG result = edit(doc);
     if (result != ERROR_SUCCESS || !doc.modified)
         return result;
-    return ReplaceFile(path, RegStoreSerialize(doc));
+    std::string oldBytes = RegStoreSerialize(before);
+    std::string bytes = RegStoreSerialize(doc);
+    if (bytes == oldBytes)
+        return ERROR_SUCCESS;
+    // The last word on every edit: a fault in one must never cost another value.
+    RegDocument after;
+    RegStoreParse(after, path, bytes);
+    if (!RegStoreChangedOnly(before, after, doc.change)) {
+        RegStoreSay(path + ": the edit would change more than the value it writes, so nothing " +
+                    "is written");
+        return ERROR_REGISTRY_CORRUPT;
+    }
+    return WriteRegistry(target, oldBytes, bytes);
 }

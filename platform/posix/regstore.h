@@ -29,6 +29,21 @@ struct RegEntry {
     std::u16string name; // values: the name as written, unescaped; "" the default value
     DWORD type;
     std::vector<BYTE> data;
+    // A hex value that the file ends in the middle of, after its last ",\": where that
+    // backslash is, so that a line added after the value does not become its continuation.
+    bool open;
+    size_t openLine;
+    size_t openColumn; // in UTF-16 units of the line's text
+};
+
+// The one change an edit makes, so that a write can check that the edited text means just
+// that: the key and name are folded.
+enum class RegChangeKind { None, CreateKey, SetValue, DeleteValue };
+
+struct RegChange {
+    RegChangeKind kind = RegChangeKind::None;
+    std::u16string key;
+    std::u16string name;
 };
 
 struct RegDocument {
@@ -39,9 +54,11 @@ struct RegDocument {
     std::string bom;
     std::u16string eol = u"\n"; // the file's own line ending, for the lines a write adds
     std::vector<RegLine> lines;
+    std::string tail; // a UTF-16 file's odd last byte: no character, and it stays last
     std::vector<RegEntry> entries;
     std::vector<std::string> diagnostics; // "path:line: message"
     bool modified = false;
+    RegChange change; // what the last edit changed
 };
 
 struct RegValue {
@@ -61,17 +78,35 @@ std::u16string RegStoreFold(const std::u16string &name);
 // in a row), which Win32 calls a bad path name.
 bool RegStoreCleanPath(std::u16string &path);
 
+// The port's own lines on standard error, each said once a process and prefixed "zembrel: " so
+// that none passes for the debug channel's "Cmd:" line.
+void RegStoreSay(const std::string &message);
+
+// RegStoreLoad's error for a registry that is neither missing, a folder nor a regular file:
+// a FIFO, a socket or a device, which is never read.
+const int REG_NOT_A_FILE = -1;
+// strerror's text, or what REG_NOT_A_FILE means.
+std::string RegStoreReason(int error);
+
 // Access as the port grants it: the caller's own permissions, and besides, a file with no write
 // (or read) bit for anyone is read-only (or unreadable) even to root, as a read-only file is to
 // every user on Windows. Reading needs the file readable or absent; writing needs the folder
-// writable and the file writable or absent.
-bool RegStoreCanRead(const std::string &path);
+// writable and the file writable or absent. A symbolic link is taken for the file it names.
+// Reading gives 0, or the errno that says why not.
+int RegStoreReadError(const std::string &path);
 bool RegStoreCanWrite(const std::string &path);
+// Say once why the registry cannot be read or written, naming the file and the reason; a
+// device root that does not exist is named as such.
+void RegStoreSayUnreadable(const std::string &path, int error);
+void RegStoreSayReadOnly(const std::string &path);
+// True, having said so, when the folder the registry lives in is missing or no folder.
+bool RegStoreSayIfNoRoot(const std::string &path);
 
 // Builds the model from the file's bytes; the path only labels the diagnostics.
 void RegStoreParse(RegDocument &doc, const std::string &path, const std::string &bytes);
 // Reads and parses the file without a lock, and reports its diagnostics on standard error once
-// per distinct content. A missing file is an empty registry. Returns 0 or the errno.
+// per distinct content. A missing file is an empty registry. Returns 0, the errno, or
+// REG_NOT_A_FILE: only a regular file is read, and opening one never waits.
 int RegStoreLoad(RegDocument &doc, const std::string &path);
 RegTree RegStoreEvaluate(const RegDocument &doc);
 std::string RegStoreSerialize(const RegDocument &doc);
@@ -83,11 +118,23 @@ LONG RegStoreSetValue(RegDocument &doc, const std::u16string &key, const std::u1
                       DWORD type, const BYTE *data, DWORD size);
 LONG RegStoreDeleteValue(RegDocument &doc, const std::u16string &key, const std::u16string &name);
 
+// True when the edited text, parsed afresh as `after`, means all that `before` meant apart
+// from the change: every key, value, deletion and skipped line the same and in the same order,
+// the value (or key) changed there or gone as the change says. Comments may move.
+bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
+                         const RegChange &change);
+
 // Runs the edit on the file as it is under the writers' lock, then, if the edit changed the
-// document, replaces the file atomically and durably. Returns the edit's or the write's error.
+// document and the edited text means just that change, replaces the file atomically and
+// durably. A symbolic link is written where it points and stays a link; a file with other
+// hard links, or whose owner a replacement could not keep, is rewritten in place behind a
+// journal. Returns the edit's or the write's error, each failure said on standard error.
 LONG RegStoreUpdate(const std::string &path, const std::function<LONG(RegDocument &)> &edit);
+
+// How long a writer waits for another to release the lock before it gives up.
+const int REG_LOCK_WAIT_SECONDS = 5;
 
 // Failure injection for the tests: the next write fails at the stage, once. Nothing else
 // ever arms it.
-enum class RegWriteStage { None, OpenTemp, Write, Fsync, Rename, DirFsync };
+enum class RegWriteStage { None, OpenTemp, Write, Fsync, Rename, DirFsync, InPlace };
 void RegStoreFailNextWrite(RegWriteStage stage);
