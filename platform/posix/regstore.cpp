@@ -1562,17 +1562,18 @@ static int OpenLock(const std::string &lock)
 }
 
 // Whoever holds the lock longer than the deadline, a stuck writer or any process that can
-// open the file, costs this write and no more.
+// open the file, costs this write and no more. The polls come often, so that a waiter sees the
+// lock free before a busy writer takes it again.
 static bool WaitForLock(int fd)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(REG_LOCK_WAIT_SECONDS);
-    auto pause = std::chrono::milliseconds(1);
+    auto pause = std::chrono::microseconds(100);
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if ((errno != EWOULDBLOCK && errno != EINTR) ||
             std::chrono::steady_clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::milliseconds(16));
+        pause = std::min(pause * 2, std::chrono::microseconds(2000));
     }
     return true;
 }
