@@ -6,13 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -138,5 +141,60 @@ class RegStore : public ::testing::Test {
             return false;
         RegCloseKey(handle);
         return true;
+    }
+
+    // Runs the body in a child process and gives its exit status, or 128 and the signal that
+    // ended it; an alarm ends a child still running after the time, so that a store that waits
+    // forever fails the test instead of stopping the suite.
+    static int RunChild(int seconds, const std::function<void()> &body)
+    {
+        fflush(stderr);
+        pid_t child = fork();
+        if (child == 0) {
+            alarm((unsigned)seconds);
+            int failed = FailedParts();
+            body();
+            fflush(stderr);
+            _exit(FailedParts() != failed ? 1 : 0);
+        }
+        int status = 0;
+        if (child < 0 || waitpid(child, &status, 0) != child)
+            return -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    static void FinishesWithin(int seconds, const std::function<void()> &body)
+    {
+        int status = RunChild(seconds, body);
+        EXPECT_EQ(status, 0) << (status == 128 + SIGALRM ? "still waiting after "
+                                                         : "failed within ")
+                             << seconds << " s";
+    }
+
+    // The failures the current test has had so far.
+    static int FailedParts()
+    {
+        const testing::TestResult *result =
+            testing::UnitTest::GetInstance()->current_test_info()->result();
+        int failed = 0;
+        for (int i = 0; i < result->total_part_count(); ++i)
+            failed += result->GetTestPartResult(i).failed();
+        return failed;
+    }
+
+    // What the store says while the body runs.
+    static std::string Said(const std::function<void()> &body)
+    {
+        testing::internal::CaptureStderr();
+        body();
+        return testing::internal::GetCapturedStderr();
+    }
+
+    static size_t Count(const std::string &text, const std::string &part)
+    {
+        size_t count = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            ++count;
+        return count;
     }
 };

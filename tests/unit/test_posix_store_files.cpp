@@ -4,12 +4,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <signal.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 
 #include <chrono>
-#include <functional>
 
 namespace {
 
@@ -27,54 +24,6 @@ class StoreFiles : public RegStore {
         memset(&info, 0, sizeof(info));
         EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
         return info;
-    }
-
-    // Runs the body in a child process, which must finish within the time; a store that waits
-    // forever fails the test instead of stopping the suite.
-    void FinishesWithin(int seconds, const std::function<void()> &body)
-    {
-        fflush(stderr);
-        pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            alarm((unsigned)seconds);
-            int failed = FailedParts();
-            body();
-            fflush(stderr);
-            _exit(FailedParts() != failed ? 1 : 0);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-            << (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM ? "still waiting after "
-                                                                   : "failed within ")
-            << seconds << " s";
-    }
-
-    static int FailedParts()
-    {
-        const testing::TestResult *result =
-            testing::UnitTest::GetInstance()->current_test_info()->result();
-        int failed = 0;
-        for (int i = 0; i < result->total_part_count(); ++i)
-            failed += result->GetTestPartResult(i).failed();
-        return failed;
-    }
-
-    // What the store says while the body runs.
-    static std::string Said(const std::function<void()> &body)
-    {
-        testing::internal::CaptureStderr();
-        body();
-        return testing::internal::GetCapturedStderr();
-    }
-
-    static size_t Count(const std::string &text, const std::string &part)
-    {
-        size_t count = 0;
-        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-            ++count;
-        return count;
     }
 };
 
