@@ -1578,6 +1578,31 @@ static bool WaitForLock(int fd)
     return true;
 }
 
+LONG RegStoreEdit(const RegDocument &doc, const std::function<LONG(RegDocument &)> &edit,
+                  std::string &bytes)
+{
+    bytes.clear();
+    RegDocument edited = doc;
+    LONG result = edit(edited);
+    if (result != ERROR_SUCCESS || !edited.modified)
+        return result;
+    bytes = RegStoreSerialize(edited);
+    if (bytes == RegStoreSerialize(doc)) {
+        bytes.clear();
+        return ERROR_SUCCESS;
+    }
+    // The last word on every edit: a fault in one must never cost another value.
+    RegDocument after;
+    RegStoreParse(after, doc.path, bytes);
+    if (!RegStoreChangedOnly(doc, after, edited.change)) {
+        bytes.clear();
+        RegStoreSay(doc.path + ": the edit would change more than the value it writes, so " +
+                    "nothing is written");
+        return ERROR_REGISTRY_CORRUPT;
+    }
+    return ERROR_SUCCESS;
+}
+
 LONG RegStoreUpdate(const std::string &path, const std::function<LONG(RegDocument &)> &edit)
 {
     // A rename needs only the folder: the file's own permission is honoured here.
@@ -1608,21 +1633,9 @@ LONG RegStoreUpdate(const std::string &path, const std::function<LONG(RegDocumen
         RegStoreSay(path + ": not a .reg file, so it is not written over");
         return ERROR_REGISTRY_CORRUPT;
     }
-    RegDocument before = doc;
-    LONG result = edit(doc);
-    if (result != ERROR_SUCCESS || !doc.modified)
+    std::string bytes;
+    LONG result = RegStoreEdit(doc, edit, bytes);
+    if (result != ERROR_SUCCESS || bytes.empty())
         return result;
-    std::string oldBytes = RegStoreSerialize(before);
-    std::string bytes = RegStoreSerialize(doc);
-    if (bytes == oldBytes)
-        return ERROR_SUCCESS;
-    // The last word on every edit: a fault in one must never cost another value.
-    RegDocument after;
-    RegStoreParse(after, path, bytes);
-    if (!RegStoreChangedOnly(before, after, doc.change)) {
-        RegStoreSay(path + ": the edit would change more than the value it writes, so nothing " +
-                    "is written");
-        return ERROR_REGISTRY_CORRUPT;
-    }
-    return WriteRegistry(target, oldBytes, bytes);
+    return WriteRegistry(target, RegStoreSerialize(doc), bytes);
 }

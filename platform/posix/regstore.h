@@ -124,6 +124,12 @@ LONG RegStoreDeleteValue(RegDocument &doc, const std::u16string &key, const std:
 bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
                          const RegChange &change);
 
+// Runs the edit on a copy of the document and gives the edited file's bytes, or none when the
+// edit changed no byte. ERROR_REGISTRY_CORRUPT, said on standard error, when the edited text
+// would mean more than the change; else the edit's own result.
+LONG RegStoreEdit(const RegDocument &doc, const std::function<LONG(RegDocument &)> &edit,
+                  std::string &bytes);
+
 // Runs the edit on the file as it is under the writers' lock, then, if the edit changed the
 // document and the edited text means just that change, replaces the file atomically and
 // durably. A symbolic link is written where it points and stays a link; a file with other
