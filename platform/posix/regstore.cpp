@@ -1526,15 +1526,39 @@ static LONG WriteRegistry(const std::string &target, const std::string &oldBytes
     return ERROR_SUCCESS;
 }
 
-// The lock file lives beside the registry and is never renamed or deleted, so every writer
-// locks the same inode whichever version of the registry it reads. Only its owner may open it
-// (whoever can open a lock can hold it); it is never a link, which would have a root run
-// create or lock a file wherever the link points; and it must be a regular file.
-static int OpenLock(const std::string &lock)
+// Who may write the registry may open its lock, and no one else, since whoever can open a
+// lock can hold it: the lock has the registry's owner and group, and read and write for the
+// group only where the group may write the registry. Where there is no registry yet, the
+// folder's owner and group stand for its own. Only root or the lock's owner changes it.
+static void FitLock(int fd, const std::string &target)
 {
+    struct stat lock;
+    struct stat owner;
+    if (fstat(fd, &lock) != 0 || (lock.st_uid != geteuid() && geteuid() != 0))
+        return;
+    bool registry = stat(target.c_str(), &owner) == 0;
+    if (!registry && stat(FolderOf(target).c_str(), &owner) != 0)
+        return;
+    uid_t uid = geteuid() == 0 ? owner.st_uid : lock.st_uid;
+    if ((lock.st_uid != uid || lock.st_gid != owner.st_gid) && fchown(fd, uid, owner.st_gid) == 0) {
+        lock.st_uid = uid;
+        lock.st_gid = owner.st_gid;
+    }
+    bool group = registry && (owner.st_mode & S_IWGRP) != 0 && lock.st_gid == owner.st_gid;
+    mode_t mode = group ? 0660 : 0600;
+    if ((lock.st_mode & 07777) != mode)
+        fchmod(fd, mode);
+}
+
+// The lock file lives beside the registry and is never renamed or deleted, so every writer
+// locks the same inode whichever version of the registry it reads. It is never a link, which
+// would have a root run create or lock a file wherever the link points, and it must be a
+// regular file.
+static int OpenLock(const std::string &target)
+{
+    std::string lock = target + ".lock";
     const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     int fd = open(lock.c_str(), flags | O_CREAT | O_EXCL, 0600);
-    bool created = fd >= 0;
     if (fd < 0 && errno == EEXIST)
         fd = open(lock.c_str(), flags);
     if (fd < 0) {
@@ -1549,15 +1573,7 @@ static int OpenLock(const std::string &lock)
         RegStoreSay(lock + ": the writers' lock is not a regular file, so nothing is written");
         return -1;
     }
-    // One that an older writer made for all to read becomes private; root, making it in
-    // someone else's folder, gives it to them, so that their own runs can open it.
-    struct stat folder;
-    if (!created && info.st_uid == geteuid() && (info.st_mode & 077) != 0)
-        fchmod(fd, 0600);
-    if (created && geteuid() == 0 && stat(FolderOf(lock).c_str(), &folder) == 0 &&
-        folder.st_uid != 0 && fchown(fd, folder.st_uid, folder.st_gid) != 0)
-        RegStoreSay(lock + ": cannot give the lock to the folder's owner (" + strerror(errno) +
-                    ")");
+    FitLock(fd, target);
     return fd;
 }
 
@@ -1611,12 +1627,11 @@ LONG RegStoreUpdate(const std::string &path, const std::function<LONG(RegDocumen
         RegStoreSayReadOnly(path);
         return ERROR_ACCESS_DENIED;
     }
-    std::string lockPath = target + ".lock";
-    FdCloser lock{OpenLock(lockPath)};
+    FdCloser lock{OpenLock(target)};
     if (lock.fd < 0)
         return ERROR_ACCESS_DENIED;
     if (!WaitForLock(lock.fd)) {
-        RegStoreSay(lockPath + ": another process has held the writers' lock for " +
+        RegStoreSay(target + ".lock: another process has held the writers' lock for " +
                     std::to_string(REG_LOCK_WAIT_SECONDS) + " seconds, so nothing is written");
         return ERROR_WRITE_FAULT;
     }

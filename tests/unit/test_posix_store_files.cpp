@@ -109,43 +109,35 @@ TEST_F(StoreFiles, RewriteInPlaceCutShortIsFinishedByTheNextWriteUnlessTheFileCh
 
 // ---- Owner, group and mode --------------------------------------------------------------------
 
-TEST_F(StoreFiles, ReplacementKeepsTheOwnerGroupAndMode)
+TEST_F(StoreFiles, WriteKeepsTheOwnerGroupAndMode)
 {
     if (geteuid() != 0)
-        GTEST_SKIP() << "only root can give the registry to another account, as this needs";
-    Put(BEFORE);
-    ASSERT_EQ(chown(file.c_str(), 1234, 5678), 0);
-    ASSERT_EQ(chmod(file.c_str(), 0640), 0);
-    ASSERT_EQ(SetCode(), ERROR_SUCCESS);
-    struct stat info = Stat(file);
-    EXPECT_EQ(info.st_uid, 1234u);
-    EXPECT_EQ(info.st_gid, 5678u);
-    EXPECT_EQ(info.st_mode & 07777, 0640u);
-    EXPECT_EQ(Contents(), AFTER);
-}
-
-TEST_F(StoreFiles, WriterWhoCannotGiveAwayAReplacementRewritesInPlace)
-{
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to act as two accounts";
-    Put(BEFORE);
-    ASSERT_EQ(chown(file.c_str(), 1234, 5678), 0);
-    ASSERT_EQ(chmod(file.c_str(), 0660), 0);
+        GTEST_SKIP()
+            << "not root, so it cannot give the registry to another account nor act as one";
     ASSERT_EQ(chmod(root.c_str(), 0777), 0);
-    ino_t inode = Stat(file).st_ino;
-    // Another member of the registry's group writes it.
-    FinishesWithin(60, [&] {
-        ASSERT_EQ(setgroups(0, NULL), 0);
-        ASSERT_EQ(setgid(5678), 0);
-        ASSERT_EQ(setuid(4321), 0);
-        EXPECT_EQ(SetCode(), ERROR_SUCCESS);
-    });
-    struct stat info = Stat(file);
-    EXPECT_EQ(info.st_ino, inode);
-    EXPECT_EQ(info.st_uid, 1234u);
-    EXPECT_EQ(info.st_gid, 5678u);
-    EXPECT_EQ(info.st_mode & 07777, 0660u);
-    EXPECT_EQ(Contents(), AFTER);
+    // Root gives the replacement the file's owner; another member of the file's group, who
+    // cannot, rewrites the file in place.
+    for (bool byRoot : {true, false}) {
+        const mode_t mode = 0660;
+        Put(BEFORE);
+        ASSERT_EQ(chown(file.c_str(), 1234, 5678), 0);
+        ASSERT_EQ(chmod(file.c_str(), mode), 0);
+        ino_t inode = Stat(file).st_ino;
+        FinishesWithin(60, [&] {
+            if (!byRoot) {
+                ASSERT_EQ(setgroups(0, NULL), 0);
+                ASSERT_EQ(setgid(5678), 0);
+                ASSERT_EQ(setuid(4321), 0);
+            }
+            EXPECT_EQ(SetCode(), ERROR_SUCCESS);
+        });
+        struct stat info = Stat(file);
+        EXPECT_EQ(info.st_ino == inode, !byRoot);
+        EXPECT_EQ(info.st_uid, 1234u);
+        EXPECT_EQ(info.st_gid, 5678u);
+        EXPECT_EQ(info.st_mode & 07777, mode);
+        EXPECT_EQ(Contents(), AFTER);
+    }
 }
 
 // ---- Leftovers of dead writers --------------------------------------------------------------
@@ -211,15 +203,28 @@ TEST_F(StoreFiles, LockIsPrivateAndNeverALinkOrAFifo)
     EXPECT_EQ(Contents(), written);
 }
 
-TEST_F(StoreFiles, RootGivesTheLockItMakesToTheFoldersOwner)
+TEST_F(StoreFiles, LockBelongsToWhoMayWriteTheRegistry)
 {
     if (geteuid() != 0)
-        GTEST_SKIP() << "only root makes files for another account";
+        GTEST_SKIP() << "not root, so it cannot make files for another account";
+    // No registry yet: the folder's owner.
+    const std::string lock = file + ".lock";
     ASSERT_EQ(chown(root.c_str(), 1234, 5678), 0);
-    ASSERT_EQ(SetCode(), ERROR_SUCCESS);
-    struct stat info = Stat(file + ".lock");
-    EXPECT_EQ(info.st_uid, 1234u);
-    EXPECT_EQ(info.st_gid, 5678u);
+    ASSERT_EQ(RegStoreUpdate(file, [](RegDocument &) { return ERROR_SUCCESS; }), ERROR_SUCCESS);
+    EXPECT_EQ(Stat(lock).st_uid, 1234u);
+    EXPECT_EQ(Stat(lock).st_gid, 5678u);
+    EXPECT_EQ(Stat(lock).st_mode & 07777, 0600u);
+    EXPECT_NE(access(file.c_str(), F_OK), 0);
+    // The registry's owner, and its group where the group may write it.
+    Put(BEFORE);
+    ASSERT_EQ(chown(file.c_str(), 4321, 8765), 0);
+    for (mode_t mode : {0660, 0640}) {
+        ASSERT_EQ(chmod(file.c_str(), mode), 0);
+        ASSERT_EQ(RegStoreUpdate(file, [](RegDocument &) { return ERROR_SUCCESS; }), ERROR_SUCCESS);
+        EXPECT_EQ(Stat(lock).st_uid, 4321u);
+        EXPECT_EQ(Stat(lock).st_gid, 8765u);
+        EXPECT_EQ(Stat(lock).st_mode & 07777, mode == 0660 ? 0660u : 0600u);
+    }
 }
 
 TEST_F(StoreFiles, LockHeldByAnotherProcessCostsTheWriteAfterTheDeadline)
