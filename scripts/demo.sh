@@ -4,9 +4,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/test-all.sh --install-only
-cmake --preset host >/dev/null
-cmake --build --preset host -j "$(nproc)" --target zembrel >/dev/null
-zembrel=$PWD/build/host/zembrel
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$(nproc)" --target zembrel >/dev/null
+zembrel=$PWD/build/release/zembrel
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

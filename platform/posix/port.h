@@ -11,6 +11,7 @@
 // UTF-16 to UTF-8 and back; unpaired surrogates and invalid bytes become U+FFFD.
 std::string Utf16ToUtf8(const std::u16string &text);
 std::u16string Utf8ToUtf16(const std::string &text);
+size_t Utf8ToUtf16(const char *text, size_t size, char16_t *out); // room for size units
 std::u16string WideToString(LPCWSTR text); // a zero-terminated WCHAR string, or "" for null
 
 // The host folder that stands for the device's root "\": $ZEMBREL_ROOT, or "/" when unset.

@@ -38,23 +38,21 @@ static bool ResolveKey(HKEY key, std::u16string &path, REGSAM &access)
     return true;
 }
 
-// Every call reads the file afresh, so another process's write shows at once. The system
-// stays silent about a registry it cannot read; an administrator of the port still learns why.
-static LONG ReadRegistry(RegTree &tree, bool &valid)
+// Every call reads the file afresh, so another process's write shows at once; the parse of
+// content already seen is shared. The system stays silent about a registry it cannot read; an
+// administrator of the port still learns why.
+static LONG ReadRegistry(std::shared_ptr<const RegDocument> &doc)
 {
     std::string file = RegStorePath();
-    RegDocument doc;
     int error = RegStoreReadError(file);
     if (error == 0)
-        error = RegStoreLoad(doc, file);
+        error = RegStoreRead(doc, file);
     if (error != 0) {
         RegStoreSayUnreadable(file, error);
         return ERROR_ACCESS_DENIED;
     }
-    if (!doc.exists)
+    if (!doc->exists)
         RegStoreSayIfNoRoot(file); // it reads as empty all the same
-    tree = RegStoreEvaluate(doc);
-    valid = doc.valid;
     return ERROR_SUCCESS;
 }
 
@@ -89,8 +87,7 @@ static LONG NewHandle(const std::u16string &path, REGSAM access, PHKEY result)
 struct KeyLookup {
     std::u16string path;
     REGSAM parentAccess = 0;
-    RegTree tree;
-    bool valid = true;
+    std::shared_ptr<const RegDocument> doc;
 };
 
 static LONG LookUpKey(HKEY key, LPCWSTR subKey, KeyLookup &lookup)
@@ -102,7 +99,7 @@ static LONG LookUpKey(HKEY key, LPCWSTR subKey, KeyLookup &lookup)
     if (!RegStoreCleanPath(sub))
         return ERROR_BAD_PATHNAME;
     lookup.path = parent.empty() || sub.empty() ? parent + sub : parent + u"\\" + sub;
-    return ReadRegistry(lookup.tree, lookup.valid);
+    return ReadRegistry(lookup.doc);
 }
 
 static LONG OpenKey(HKEY key, LPCWSTR subKey, REGSAM access, PHKEY result)
@@ -111,9 +108,9 @@ static LONG OpenKey(HKEY key, LPCWSTR subKey, REGSAM access, PHKEY result)
     LONG status = LookUpKey(key, subKey, lookup);
     if (status != ERROR_SUCCESS)
         return status;
-    if (lookup.tree.count(RegStoreFold(lookup.path)) == 0)
+    if (!RegStoreKeyExists(*lookup.doc, RegStoreFold(lookup.path)))
         return ERROR_FILE_NOT_FOUND;
-    status = CheckRights(access, lookup.valid);
+    status = CheckRights(access, lookup.doc->valid);
     if (status != ERROR_SUCCESS)
         return status;
     return NewHandle(lookup.path, access, result);
@@ -136,13 +133,13 @@ static LONG CreateKey(HKEY key, LPCWSTR subKey, REGSAM access, PHKEY result, LPD
     KeyLookup lookup;
     LONG status = LookUpKey(key, subKey, lookup);
     if (status == ERROR_SUCCESS)
-        status = CheckRights(access, lookup.valid);
+        status = CheckRights(access, lookup.doc->valid);
     if (status != ERROR_SUCCESS)
         return status;
 
     const std::u16string &path = lookup.path;
     bool created = false;
-    if (lookup.tree.count(RegStoreFold(path)) == 0) {
+    if (!RegStoreKeyExists(*lookup.doc, RegStoreFold(path))) {
         if ((lookup.parentAccess & KEY_CREATE_SUB_KEY) == 0)
             return ERROR_ACCESS_DENIED;
         // Another process may create it first; then this call opens it, as Win32's would.
@@ -182,28 +179,26 @@ static LONG QueryValue(HKEY key, LPCWSTR valueName, LPDWORD type, LPBYTE data, L
         return ERROR_ACCESS_DENIED;
     if (data != NULL && dataSize == NULL)
         return ERROR_INVALID_PARAMETER;
-    RegTree tree;
-    bool valid = true;
-    LONG status = ReadRegistry(tree, valid);
+    std::shared_ptr<const RegDocument> doc;
+    LONG status = ReadRegistry(doc);
     if (status != ERROR_SUCCESS)
         return status;
     // The key may have gone since it was opened.
-    auto values = tree.find(RegStoreFold(path));
-    if (values == tree.end())
-        return ERROR_FILE_NOT_FOUND;
-    auto value = values->second.find(RegStoreFold(WideToString(valueName)));
-    if (value == values->second.end())
+    std::u16string folded = RegStoreFold(path);
+    RegValue value;
+    if (!RegStoreKeyExists(*doc, folded) ||
+        !RegStoreQueryValue(*doc, folded, RegStoreFold(WideToString(valueName)), &value))
         return ERROR_FILE_NOT_FOUND;
 
-    DWORD needed = (DWORD)value->second.data.size();
+    DWORD needed = (DWORD)value.data.size();
     if (type != NULL)
-        *type = value->second.type;
+        *type = value.type;
     if (data != NULL && *dataSize < needed) {
         *dataSize = needed;
         return ERROR_MORE_DATA; // and the caller's buffer stays as it was
     }
     if (data != NULL && needed != 0)
-        memcpy(data, value->second.data.data(), needed);
+        memcpy(data, value.data.data(), needed);
     if (dataSize != NULL)
         *dataSize = needed;
     return ERROR_SUCCESS;
@@ -230,7 +225,7 @@ static LONG ChangeKey(HKEY key,
     if ((access & KEY_SET_VALUE) == 0)
         return ERROR_ACCESS_DENIED;
     return RegStoreUpdate(RegStorePath(), [&](RegDocument &doc) -> LONG {
-        if (RegStoreEvaluate(doc).count(RegStoreFold(path)) == 0)
+        if (!RegStoreKeyExists(doc, RegStoreFold(path)))
             return ERROR_FILE_NOT_FOUND;
         return change(doc, path);
     });

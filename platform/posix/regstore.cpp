@@ -24,6 +24,10 @@
 static const char16_t HEADER_5[] = u"Windows Registry Editor Version 5.00";
 static const char16_t HEADER_4[] = u"REGEDIT4";
 
+// Windows holds keys at most this many levels deep, each name at most this long.
+#define MAX_KEY_LEVELS 512
+#define MAX_KEY_NAME 255
+
 // ---- Names and paths -----------------------------------------------------------------------
 
 std::string RegStorePath()
@@ -32,21 +36,46 @@ std::string RegStorePath()
     return (root == "/" ? std::string() : root) + "/registry.reg";
 }
 
+// The C locale knows only ASCII capitals; C.UTF-8 knows every letter's. It is set up the first
+// time a name has a letter beyond ASCII, so a registry of plain names never loads a locale.
+static char16_t FoldUnit(char16_t c)
+{
+    if (c < 0x80)
+        return c >= u'a' && c <= u'z' ? (char16_t)(c - 0x20) : c;
+    if (c >= 0xD800 && c <= 0xDFFF)
+        return c;
+    static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+    if (unicode == (locale_t)0)
+        return c;
+    wint_t upper = towupper_l(c, unicode);
+    return upper <= 0xFFFF ? (char16_t)upper : c;
+}
+
 std::u16string RegStoreFold(const std::u16string &name)
 {
-    // The C locale knows only ASCII capitals; C.UTF-8 knows every letter's.
-    static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
     std::u16string out(name);
-    for (char16_t &c : out) {
-        if (c >= u'a' && c <= u'z') {
-            c = (char16_t)(c - 0x20);
-        } else if (c >= 0x80 && (c < 0xD800 || c > 0xDFFF) && unicode != (locale_t)0) {
-            wint_t upper = towupper_l(c, unicode);
-            if (upper <= 0xFFFF)
-                c = (char16_t)upper;
-        }
-    }
+    for (char16_t &c : out)
+        c = FoldUnit(c);
     return out;
+}
+
+// A hash of the folded name, so that a value's lines are read again only when its name may be
+// the one asked for. ASCII letters hash alike in either case after folding, which keeps every
+// name that folds to the same text on the same hash at an instruction or two a character.
+static const uint32_t NAME_HASH_START = 2166136261u;
+
+static uint32_t HashUnit(uint32_t hash, char16_t c)
+{
+    uint32_t folded = c < 0x80 ? c : FoldUnit(c);
+    return (hash ^ (folded < 0x80 ? folded | 0x20 : folded)) * 16777619u;
+}
+
+static uint32_t NameHash(const std::u16string &name)
+{
+    uint32_t hash = NAME_HASH_START;
+    for (char16_t c : name)
+        hash = HashUnit(hash, c);
+    return hash;
 }
 
 bool RegStoreCleanPath(std::u16string &path)
@@ -92,6 +121,20 @@ static bool ParseKeyPath(const std::u16string &name, bool &local, std::u16string
         return true;
     }
     return false;
+}
+
+// A key Windows could hold; deeper or longer ones no importer can create.
+static bool WithinKeyLimits(const std::u16string &path)
+{
+    size_t levels = 0;
+    for (size_t start = 0; start < path.size();) {
+        size_t slash = path.find(u'\\', start);
+        size_t end = slash == std::u16string::npos ? path.size() : slash;
+        if (end - start > MAX_KEY_NAME || ++levels > MAX_KEY_LEVELS)
+            return false;
+        start = end + 1;
+    }
+    return true;
 }
 
 // ---- Access --------------------------------------------------------------------------------
@@ -200,7 +243,7 @@ void RegStoreSayReadOnly(const std::string &path)
         RegStoreSay(path + ": read-only, so nothing is written to it");
 }
 
-// ---- Reading the file into lines -----------------------------------------------------------
+// ---- Text of the file ----------------------------------------------------------------------
 
 static std::u16string WideFromBytes(const std::string &bytes)
 {
@@ -230,50 +273,36 @@ static std::string Encode(const RegDocument &doc, const std::u16string &text)
     return doc.wide ? BytesFromWide(text) : Utf16ToUtf8(text);
 }
 
-// Adds the line of units [start, end), of which [textEnd, end) is its line ending.
-static void AddLine(RegDocument &doc, const std::string &body, size_t unit, size_t start,
-                    size_t textEnd, size_t end)
+// The character unit at a byte offset.
+static char16_t UnitAt(const RegDocument &doc, size_t offset)
 {
-    RegLine line;
-    line.raw = body.substr(start * unit, (end - start) * unit);
-    line.endBytes = (end - textEnd) * unit;
-    line.text = Decode(doc, line.raw.substr(0, line.raw.size() - line.endBytes));
-    // The importer reads each line as a C string.
-    line.text = line.text.substr(0, line.text.find(u'\0'));
-    doc.lines.push_back(std::move(line));
+    const std::string &b = doc.bytes;
+    return doc.wide ? (char16_t)((uint8_t)b[offset] | (uint8_t)b[offset + 1] << 8)
+                    : (char16_t)(uint8_t)b[offset];
 }
 
-// Lines end at CR LF, LF or a lone CR, as the importer splits them.
-static void SplitLines(RegDocument &doc, const std::string &body)
+// Where whole characters end: a UTF-16 file's odd last byte is none, and stays last.
+static size_t TextEnd(const RegDocument &doc)
+{
+    return doc.bytes.size() - (doc.wide ? (doc.bytes.size() - doc.bom.size()) % 2 : 0);
+}
+
+// How many of the bytes before a line boundary are the line ending of the line before it.
+static size_t EndingBefore(const RegDocument &doc, size_t at)
 {
     size_t unit = doc.wide ? 2 : 1;
-    size_t count = body.size() / unit;
-    auto at = [&](size_t i) -> char16_t {
-        return doc.wide ? (char16_t)((uint8_t)body[2 * i] | (uint8_t)body[2 * i + 1] << 8)
-                        : (char16_t)(uint8_t)body[i];
+    auto endsIn = [&](size_t end, char16_t c) {
+        return end >= doc.bom.size() + unit && UnitAt(doc, end - unit) == c;
     };
-    size_t start = 0;
-    for (size_t i = 0; i < count; ++i) {
-        char16_t c = at(i);
-        if (c != u'\n' && c != u'\r')
-            continue;
-        size_t end = c == u'\r' && i + 1 < count && at(i + 1) == u'\n' ? i + 2 : i + 1;
-        AddLine(doc, body, unit, start, i, end);
-        if (doc.lines.size() == 1) // the file's own line ending, for the lines a write adds
-            doc.eol = Decode(doc, body.substr(i * unit, (end - i) * unit));
-        start = end;
-        i = end - 1;
-    }
-    if (start < count)
-        AddLine(doc, body, unit, start, count, count);
-    // A UTF-16 file's odd last byte is no character; it is kept, and kept last, so that lines
-    // added after it stay aligned.
-    doc.tail = body.substr(count * unit);
+    if (endsIn(at, u'\n'))
+        return endsIn(at - unit, u'\r') ? 2 * unit : unit;
+    return endsIn(at, u'\r') ? unit : 0;
 }
 
 // ---- The parser ----------------------------------------------------------------------------
 //
-// One function per state, all state in the parser record, so parses never share anything.
+// One function per state, all state in the parser record, so parses never share anything. The
+// parser walks the file's bytes a line at a time and keeps only what each line means.
 
 enum class ParseState {
     LineStart,
@@ -295,23 +324,93 @@ enum class ParseState {
 };
 
 struct RegParser {
-    RegDocument &doc;
-    size_t line;            // the physical line being read
-    size_t pos;             // the next character of it
-    size_t first;           // the first line of the entry being read
-    int section;            // the open key's entry; -1 when values have nowhere to go
-    std::u16string keyText; // the key name between the brackets
-    std::u16string name;    // the value name, unescaped
-    DWORD type;
+    const RegDocument &doc; // the bytes being read
+    RegDocument &out;       // where entries, keys and diagnostics go
+    bool once;              // reading one entry again: stop after it
+    size_t limit;           // where whole characters end
+    size_t next;            // byte offset of the next line
+    size_t line = 0;        // the current line's number, from 1
+    size_t lineBegin = 0;   // byte offsets of the current line's text and of its ending
+    size_t lineEnd = 0;
+    size_t first = 0;         // byte offset of the first line of the entry being read
+    std::u16string buffer;    // room for the current line, which only grows
+    std::u16string_view text; // the current line in it, decoded and cut at a zero character
+    size_t pos = 0;           // the next character of it
+    int section = -1;         // the open key's entry; -1 when values have nowhere to go
+    std::u16string keyText;   // the key name between the brackets
+    std::u16string name;      // the value name, unescaped, when reading an entry again
+    uint32_t nameHash;        // the hash of its folded name
+    std::u16string scratch;
+    DWORD type = 0;
     std::vector<BYTE> data;
-    bool open;       // the value's last line ended in a continuation
-    size_t openLine; // where its backslash is
-    size_t openColumn;
+    size_t backslash = 0; // byte offset of the last continuation backslash read
 };
 
-static const std::u16string &Text(const RegParser &p)
+static RegParser MakeParser(const RegDocument &doc, RegDocument &out, bool once)
 {
-    return p.doc.lines[p.line].text;
+    return RegParser{
+        doc, out, once, TextEnd(doc), doc.bom.size(), 0, 0, 0, 0, {}, {}, 0, -1, {}, {}, 0, {},
+        0,   {},  0};
+}
+
+// Loads the line at p.next. Lines end at CR LF, LF or a lone CR, as the importer splits them,
+// and the importer reads each line as a C string.
+static bool NextLine(RegParser &p)
+{
+    if (p.next >= p.limit)
+        return false;
+    const char *bytes = p.doc.bytes.data();
+    size_t begin = p.next;
+    size_t end = p.limit;
+    size_t textEnd = p.limit;
+    if (!p.doc.wide) {
+        const char *lf = (const char *)memchr(bytes + begin, '\n', p.limit - begin);
+        size_t stop = lf != NULL ? (size_t)(lf - bytes) : p.limit;
+        const char *cr = (const char *)memchr(bytes + begin, '\r', stop - begin);
+        if (cr != NULL) {
+            textEnd = (size_t)(cr - bytes);
+            end = textEnd + 1 < p.limit && bytes[textEnd + 1] == '\n' ? textEnd + 2 : textEnd + 1;
+        } else if (lf != NULL) {
+            textEnd = stop;
+            end = stop + 1;
+        }
+        const char *zero = (const char *)memchr(bytes + begin, 0, textEnd - begin);
+        size_t size = (zero != NULL ? (size_t)(zero - bytes) : textEnd) - begin;
+        if (p.buffer.size() < size)
+            p.buffer.resize(size);
+        p.text =
+            std::u16string_view(p.buffer.data(), Utf8ToUtf16(bytes + begin, size, &p.buffer[0]));
+    } else {
+        size_t size = 0;
+        bool cut = false;
+        for (size_t i = begin; i < p.limit; i += 2) {
+            char16_t c = UnitAt(p.doc, i);
+            if (c == u'\n' || c == u'\r') {
+                textEnd = i;
+                end =
+                    c == u'\r' && i + 2 < p.limit && UnitAt(p.doc, i + 2) == u'\n' ? i + 4 : i + 2;
+                break;
+            }
+            cut = cut || c == 0;
+            if (cut)
+                continue;
+            if (p.buffer.size() <= size)
+                p.buffer.resize(2 * size + 64);
+            p.buffer[size++] = c;
+        }
+        p.text = std::u16string_view(p.buffer.data(), size);
+    }
+    p.lineBegin = begin;
+    p.lineEnd = textEnd;
+    p.next = end;
+    p.pos = 0;
+    ++p.line;
+    return true;
+}
+
+static std::u16string_view Text(const RegParser &p)
+{
+    return p.text;
 }
 
 static char16_t Peek(const RegParser &p)
@@ -333,10 +432,11 @@ static bool AtLineEnd(const RegParser &p)
 
 static bool Match(RegParser &p, const char16_t *tag)
 {
-    size_t length = std::char_traits<char16_t>::length(tag);
-    if (Text(p).compare(p.pos, length, tag) != 0)
-        return false;
-    p.pos += length;
+    size_t at = p.pos;
+    for (; *tag != 0; ++tag, ++at)
+        if (at >= Text(p).size() || Text(p)[at] != *tag)
+            return false;
+    p.pos = at;
     return true;
 }
 
@@ -344,6 +444,20 @@ static int HexDigit(char16_t c)
 {
     int value = DigitValue(c);
     return value < 16 ? value : -1;
+}
+
+// The byte offset of the current line's character at `column`. Every character before a
+// backslash decodes from bytes of its own (no byte of a UTF-8 sequence, valid or not, is an
+// ASCII one), so counting backslashes finds one in an 8-bit line.
+static size_t BackslashOffset(const RegParser &p, size_t column)
+{
+    if (p.doc.wide)
+        return p.lineBegin + 2 * column;
+    size_t before = std::count(Text(p).begin(), Text(p).begin() + column, u'\\');
+    size_t at = p.doc.bytes.find('\\', p.lineBegin);
+    for (; before > 0; --before)
+        at = p.doc.bytes.find('\\', at + 1);
+    return at;
 }
 
 // Reads a run of hex digits; returns how many there were (the value is whole up to 8).
@@ -358,7 +472,8 @@ static size_t ReadHex(RegParser &p, DWORD &value)
 
 static void Note(RegParser &p, const std::string &message)
 {
-    p.doc.diagnostics.push_back(p.doc.path + ":" + std::to_string(p.line + 1) + ": " + message);
+    if (!p.once)
+        p.out.diagnostics.push_back(p.doc.path + ":" + std::to_string(p.line) + ": " + message);
 }
 
 static RegEntry NewEntry(const RegParser &p, RegEntryKind kind)
@@ -371,12 +486,10 @@ static RegEntry NewEntry(const RegParser &p, RegEntryKind kind)
 
 static ParseState Finish(RegParser &p, RegEntry entry)
 {
-    entry.line = p.first;
-    entry.count = p.line - p.first + 1;
-    p.doc.entries.push_back(std::move(entry));
-    ++p.line;
-    p.pos = 0;
-    return ParseState::LineStart;
+    entry.begin = (uint32_t)p.first;
+    entry.end = (uint32_t)p.next;
+    p.out.entries.push_back(entry);
+    return p.once ? ParseState::Done : ParseState::LineStart;
 }
 
 // The lines regedit passes over without a word: said here, and kept as they are.
@@ -386,56 +499,69 @@ static ParseState Skip(RegParser &p, const char *why)
     return Finish(p, NewEntry(p, RegEntryKind::Skipped));
 }
 
-static bool Unescape(RegParser &p, std::u16string &out)
+// Reads a quoted text up to its closing quote, into out and its name hash into hash unless they
+// are null; false when the quote is missing or the text holds \0. Runs of plain characters are
+// taken whole.
+static bool Unescape(RegParser &p, std::u16string *out, uint32_t *hash)
 {
-    const std::u16string &text = Text(p);
-    out.clear();
-    while (p.pos < text.size()) {
-        char16_t c = text[p.pos++];
-        if (c == u'"')
-            return true;
-        if (c != u'\\') {
-            out += c;
-            continue;
+    const char16_t *text = Text(p).data();
+    size_t size = Text(p).size();
+    size_t at = p.pos;
+    if (out != NULL)
+        out->clear();
+    uint32_t mixed = NAME_HASH_START;
+    for (;;) {
+        size_t run = at;
+        if (hash != NULL)
+            for (; at < size && text[at] != u'"' && text[at] != u'\\'; ++at)
+                mixed = HashUnit(mixed, text[at]);
+        else
+            while (at < size && text[at] != u'"' && text[at] != u'\\')
+                ++at;
+        if (out != NULL)
+            out->append(text + run, at - run);
+        if (at + 1 >= size || text[at] == u'"') {
+            p.pos = at + (at < size);
+            if (hash != NULL)
+                *hash = mixed;
+            return at < size;
         }
-        if (p.pos >= text.size())
-            return false;
-        c = text[p.pos++];
+        char16_t c = text[at + 1];
+        p.pos = at += 2;
         switch (c) {
         case u'n':
-            out += u'\n';
+            c = u'\n';
             break;
         case u'r':
-            out += u'\r';
+            c = u'\r';
             break;
         case u'0':
             return false;
         case u'\\':
         case u'"':
-            out += c;
             break;
         default: {
             // regedit says so too, and takes the character as it is.
             std::string shown = Utf16ToUtf8(std::u16string(1, c));
             Note(p, "unknown escape \\" + shown + ", read as " + shown);
-            out += c;
         }
         }
+        if (out != NULL)
+            *out += c;
+        mixed = HashUnit(mixed, c);
     }
-    return false;
 }
 
 static ParseState LineStart(RegParser &p)
 {
-    if (p.line >= p.doc.lines.size())
+    if (!NextLine(p))
         return ParseState::Done;
-    p.first = p.line;
-    p.pos = 0;
+    p.first = p.lineBegin;
     SkipBlanks(p);
     switch (Peek(p)) {
     case u'\0':
     case u';':
-        return Finish(p, NewEntry(p, RegEntryKind::Comment));
+        return ParseState::LineStart; // blank lines and comments mean nothing to the importer
     case u'[':
         ++p.pos;
         return ParseState::KeyName;
@@ -450,25 +576,35 @@ static ParseState LineStart(RegParser &p)
     }
 }
 
+static uint32_t AddKey(RegParser &p, std::u16string &&folded)
+{
+    p.out.keys.push_back(std::move(folded));
+    return (uint32_t)(p.out.keys.size() - 1);
+}
+
 static ParseState KeyName(RegParser &p)
 {
     // The name runs to the line's last bracket; anything after it is ignored, as regedit does.
     size_t close = Text(p).rfind(u']');
     if (Peek(p) == u' ' || Peek(p) == u'\t' || close == std::u16string::npos || close < p.pos)
         return Skip(p, "a key name needs its closing bracket and no blank after the opening one");
-    p.keyText = Text(p).substr(p.pos, close - p.pos);
+    p.keyText.assign(Text(p).data() + p.pos, close - p.pos);
     if (!p.keyText.empty() && p.keyText[0] == u'-') {
         p.keyText.erase(0, 1);
         return ParseState::DeleteKey;
     }
     RegEntry entry = NewEntry(p, RegEntryKind::Key);
-    if (!ParseKeyPath(p.keyText, entry.local, entry.key)) {
-        p.section = -1;
+    std::u16string folded;
+    p.section = -1;
+    if (!ParseKeyPath(p.keyText, entry.local, folded))
         return Skip(p, "not a key under a known root, so its values are skipped too");
-    }
-    p.section = (int)p.doc.entries.size();
+    if (!WithinKeyLimits(folded))
+        return Skip(p, "deeper than 512 levels or a name over 255 characters, which no registry "
+                       "holds, so its values are skipped too");
+    p.section = (int)p.out.entries.size();
     entry.section = p.section;
-    return Finish(p, std::move(entry));
+    entry.id = AddKey(p, std::move(folded));
+    return Finish(p, entry);
 }
 
 static ParseState DeleteKey(RegParser &p)
@@ -476,20 +612,24 @@ static ParseState DeleteKey(RegParser &p)
     // Whether or not the deletion is valid, the values after it have no key.
     p.section = -1;
     RegEntry entry = NewEntry(p, RegEntryKind::DeleteKey);
-    if (!ParseKeyPath(p.keyText, entry.local, entry.key) || entry.key.empty())
+    std::u16string folded;
+    if (!ParseKeyPath(p.keyText, entry.local, folded) || folded.empty() || !WithinKeyLimits(folded))
         return Skip(p, "not a key that can be deleted");
-    return Finish(p, std::move(entry));
+    entry.id = AddKey(p, std::move(folded));
+    return Finish(p, entry);
 }
 
 static ParseState DefaultName(RegParser &p)
 {
     p.name.clear();
+    p.nameHash = NAME_HASH_START;
     return ParseState::DataStart;
 }
 
 static ParseState QuotedName(RegParser &p)
 {
-    if (!Unescape(p, p.name))
+    // Only a value read again needs its name; the first reading keeps its hash.
+    if (!Unescape(p, p.once ? &p.name : NULL, &p.nameHash))
         return Skip(p, "a value name needs its closing quote and no \\0");
     return ParseState::DataStart;
 }
@@ -516,14 +656,13 @@ static ParseState DeleteValue(RegParser &p)
     if (p.section < 0)
         return Skip(p, "a value deletion outside any key");
     RegEntry entry = NewEntry(p, RegEntryKind::DeleteValue);
-    entry.name = p.name;
-    return Finish(p, std::move(entry));
+    entry.id = p.nameHash;
+    return Finish(p, entry);
 }
 
 static ParseState DataType(RegParser &p)
 {
     p.data.clear();
-    p.open = false;
     if (Match(p, u"\"")) {
         p.type = REG_SZ;
         return ParseState::StringData;
@@ -545,17 +684,23 @@ static ParseState DataType(RegParser &p)
     return Skip(p, "the data is neither a string nor dword: nor hex:");
 }
 
+// Only a value read again needs its data; the first reading only checks it.
 static ParseState StringData(RegParser &p)
 {
-    std::u16string text;
-    if (!Unescape(p, text))
+    std::u16string &text = p.scratch;
+    if (!Unescape(p, p.once ? &text : NULL, NULL))
         return Skip(p, "a string needs its closing quote and no \\0");
     SkipBlanks(p);
     if (!AtLineEnd(p))
         return Skip(p, "text after the string's closing quote");
-    text += u'\0';
-    std::string bytes = BytesFromWide(text);
-    p.data.assign(bytes.begin(), bytes.end());
+    if (!p.once)
+        return ParseState::SetValue;
+    // Its UTF-16LE bytes and the terminating zero.
+    p.data.assign(text.size() * 2 + 2, 0);
+    for (size_t i = 0; i < text.size(); ++i) {
+        p.data[2 * i] = (BYTE)(text[i] & 0xFF);
+        p.data[2 * i + 1] = (BYTE)(text[i] >> 8);
+    }
     return ParseState::SetValue;
 }
 
@@ -581,8 +726,7 @@ static ParseState HexData(RegParser &p)
         size_t digits = ReadHex(p, byte);
         if (digits == 0) {
             if (Peek(p) == u'\\') {
-                p.openLine = p.line;
-                p.openColumn = p.pos++;
+                p.backslash = BackslashOffset(p, p.pos++);
                 return ParseState::HexLineEnd;
             }
             if (AtLineEnd(p))
@@ -614,11 +758,10 @@ static ParseState HexLineEnd(RegParser &p)
 // Blank and comment lines may come between a value's continued lines.
 static ParseState HexNextLine(RegParser &p)
 {
-    ++p.line;
-    p.pos = 0;
-    if (p.line >= p.doc.lines.size()) {
-        --p.line; // the file ends: the value keeps the bytes it has
-        p.open = true;
+    if (!NextLine(p)) {
+        // The file ends: the value keeps the bytes it has, and its backslash dangles.
+        if (!p.once)
+            p.out.dangling = p.backslash;
         return ParseState::HexDone;
     }
     SkipBlanks(p);
@@ -657,27 +800,14 @@ static ParseState HexDone(RegParser &p)
     return ParseState::SetValue;
 }
 
-static void KeepOpen(const RegParser &p, RegEntry &entry)
-{
-    entry.open = p.open;
-    entry.openLine = p.openLine;
-    entry.openColumn = p.openColumn;
-}
-
+// The value's type and data stay behind in the parser, for a caller that reads it again.
 static ParseState SetValue(RegParser &p)
 {
-    if (p.section < 0) {
-        ParseState next = Skip(p, "a value outside any key");
-        KeepOpen(p, p.doc.entries.back());
-        return next;
-    }
+    if (p.section < 0)
+        return Skip(p, "a value outside any key");
     RegEntry entry = NewEntry(p, RegEntryKind::SetValue);
-    entry.name = p.name;
-    entry.type = p.type;
-    entry.data = std::move(p.data);
-    KeepOpen(p, entry);
-    p.data.clear();
-    return Finish(p, std::move(entry));
+    entry.id = p.nameHash;
+    return Finish(p, entry);
 }
 
 typedef ParseState (*ParseStep)(RegParser &);
@@ -688,58 +818,63 @@ static const ParseStep PARSE_STEPS[] = {
     StringData, DwordData, HexData,   HexLineEnd,  HexNextLine, HexDone,   SetValue,
 };
 
-void RegStoreParse(RegDocument &doc, const std::string &path, const std::string &bytes)
+static void RunParser(RegParser &p)
+{
+    ParseState state = ParseState::LineStart;
+    while (state != ParseState::Done)
+        state = PARSE_STEPS[(int)state](p);
+}
+
+static void Parse(RegDocument &doc, const std::string &path, std::string bytes)
 {
     doc = RegDocument();
     doc.path = path;
     doc.exists = true;
-    if (bytes.compare(0, 2, "\xFF\xFE") == 0) {
+    doc.bytes = std::move(bytes);
+    if (doc.bytes.compare(0, 2, "\xFF\xFE") == 0) {
         doc.wide = true;
-        doc.bom = bytes.substr(0, 2);
-    } else if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-        doc.bom = bytes.substr(0, 3);
+        doc.bom = doc.bytes.substr(0, 2);
+    } else if (doc.bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        doc.bom = doc.bytes.substr(0, 3);
     }
     doc.eol = doc.wide ? u"\r\n" : u"\n";
-    SplitLines(doc, bytes.substr(doc.bom.size()));
 
-    const std::u16string header = doc.lines.empty() ? u"" : doc.lines[0].text;
-    if (header == HEADER_5 || header == HEADER_4) {
-    } else {
+    // Room for an entry every sixteen bytes, more than real files need, so the list is seldom
+    // copied as it grows; room never filled costs address space, not memory.
+    doc.entries.reserve(doc.bytes.size() / 16);
+    RegParser p = MakeParser(doc, doc, false);
+    if (!NextLine(p) || (Text(p) != HEADER_5 && Text(p) != HEADER_4)) {
         doc.valid = false;
         doc.diagnostics.push_back(path + ":1: no \"Windows Registry Editor Version 5.00\" or "
                                          "\"REGEDIT4\" header, so this is no .reg file: it "
                                          "reads as empty and is never written over");
         return;
     }
-    RegEntry headerEntry{};
-    headerEntry.kind = RegEntryKind::Header;
-    headerEntry.count = 1;
-    headerEntry.section = -1;
-    doc.entries.push_back(headerEntry);
-
-    RegParser parser{doc, 1, 0, 1, -1, u"", u"", 0, {}, false, 0, 0};
-    ParseState state = ParseState::LineStart;
-    while (state != ParseState::Done)
-        state = PARSE_STEPS[(int)state](parser);
+    if (p.next > p.lineEnd) // the file's own line ending, for the lines a write adds
+        doc.eol = Decode(doc, doc.bytes.substr(p.lineEnd, p.next - p.lineEnd));
+    RunParser(p);
 }
 
-// Each distinct content of the file is reported once a process, not on every call.
-static std::mutex s_reportedLock;
-static std::set<std::pair<std::string, size_t>> s_reported;
-
-static void Report(const RegDocument &doc, const std::string &bytes)
+void RegStoreParse(RegDocument &doc, const std::string &path, const std::string &bytes)
 {
-    if (doc.diagnostics.empty())
-        return;
-    {
-        std::lock_guard<std::mutex> guard(s_reportedLock);
-        if (!s_reported.emplace(doc.path, std::hash<std::string>()(bytes)).second)
-            return;
-    }
-    for (const std::string &line : doc.diagnostics)
-        fprintf(stderr, "zembrel: %s\n", line.c_str());
-    fflush(stderr);
+    Parse(doc, path, std::string(bytes));
 }
+
+// A value entry's name as written, and its type and data, read again from its lines.
+static void ReadEntry(const RegDocument &doc, const RegEntry &entry, std::u16string &name,
+                      RegValue *value)
+{
+    RegDocument scratch;
+    RegParser p = MakeParser(doc, scratch, true);
+    p.next = entry.begin;
+    p.section = entry.section;
+    RunParser(p);
+    name = std::move(p.name);
+    if (value != NULL)
+        *value = RegValue{p.type, std::move(p.data)};
+}
+
+// ---- Reading the file ----------------------------------------------------------------------
 
 struct FdCloser {
     int fd;
@@ -750,74 +885,284 @@ struct FdCloser {
     }
 };
 
-// Reads a regular file whole. A FIFO, socket or device in its place is refused, not waited on
-// or set going: it is looked at before it is opened, and opening never blocks.
-static int ReadRegularFile(const std::string &path, int flags, std::string &bytes)
+// Reads from the descriptor's position to its end, into room for the size it was said to have.
+static int ReadAll(int fd, size_t size, std::string &bytes)
 {
-    struct stat info;
-    if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
-        return S_ISDIR(info.st_mode) ? EISDIR : REG_NOT_A_FILE;
-    FdCloser file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags)};
-    if (file.fd < 0)
-        return errno;
-    if (fstat(file.fd, &info) != 0)
-        return errno;
-    if (!S_ISREG(info.st_mode))
-        return S_ISDIR(info.st_mode) ? EISDIR : REG_NOT_A_FILE;
-    char buffer[65536];
+    bytes.resize(size);
+    size_t done = 0;
+    char more[65536];
     for (;;) {
-        ssize_t got = read(file.fd, buffer, sizeof(buffer));
+        bool room = done < bytes.size();
+        ssize_t got =
+            room ? read(fd, &bytes[done], bytes.size() - done) : read(fd, more, sizeof more);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
             return errno;
         if (got == 0)
-            return 0;
-        bytes.append(buffer, (size_t)got);
+            break;
+        if (!room)
+            bytes.append(more, (size_t)got); // it grew since
+        done += (size_t)got;
     }
+    bytes.resize(done);
+    return 0;
+}
+
+// Whether the descriptor, read from its position to its end, gives exactly these bytes.
+static bool SameContent(int fd, const std::string &bytes)
+{
+    char buffer[65536];
+    size_t done = 0;
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got == 0 && done == bytes.size();
+        if ((size_t)got > bytes.size() - done || memcmp(buffer, bytes.data() + done, got) != 0)
+            return false;
+        done += (size_t)got;
+    }
+}
+
+// Each distinct content of the file is reported once a process, not on every call.
+static std::mutex s_reportedLock;
+static std::set<std::pair<std::string, size_t>> s_reported;
+
+static void Report(const RegDocument &doc)
+{
+    if (doc.diagnostics.empty())
+        return;
+    {
+        std::lock_guard<std::mutex> guard(s_reportedLock);
+        if (!s_reported.emplace(doc.path, std::hash<std::string>()(doc.bytes)).second)
+            return;
+    }
+    for (const std::string &line : doc.diagnostics)
+        fprintf(stderr, "zembrel: %s\n", line.c_str());
+    fflush(stderr);
+}
+
+// The last parse, kept while the file's bytes stay the same.
+static std::mutex s_parsedLock;
+static std::shared_ptr<const RegDocument> s_parsed;
+
+// Only a regular file is read: a FIFO, socket or device in the registry's place is refused, not
+// waited on or set going.
+static int NotRegular(const struct stat &info)
+{
+    return S_ISREG(info.st_mode) ? 0 : S_ISDIR(info.st_mode) ? EISDIR : REG_NOT_A_FILE;
+}
+
+// Opens a regular file to read, without blocking; it is looked at before it is opened too.
+static int OpenRegular(const std::string &path, int flags, FdCloser &file, struct stat &info)
+{
+    if (stat(path.c_str(), &info) == 0 && NotRegular(info) != 0)
+        return NotRegular(info);
+    file.fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
+    if (file.fd < 0 || fstat(file.fd, &info) != 0)
+        return errno;
+    return NotRegular(info);
+}
+
+// A small file read whole: the journal of a rewrite, the file it rewrote.
+static int ReadRegularFile(const std::string &path, int flags, std::string &bytes)
+{
+    FdCloser file{-1};
+    struct stat info;
+    int error = OpenRegular(path, flags, file, info);
+    return error != 0 ? error : ReadAll(file.fd, (size_t)info.st_size, bytes);
+}
+
+int RegStoreRead(std::shared_ptr<const RegDocument> &doc, const std::string &path)
+{
+    FdCloser file{-1};
+    struct stat info;
+    int error = OpenRegular(path, 0, file, info);
+    if (error == ENOENT) {
+        std::shared_ptr<RegDocument> empty = std::make_shared<RegDocument>();
+        empty->path = path;
+        doc = empty;
+        return 0;
+    }
+    if (error != 0)
+        return error;
+    std::shared_ptr<const RegDocument> parsed;
+    {
+        std::lock_guard<std::mutex> guard(s_parsedLock);
+        parsed = s_parsed;
+    }
+    if (parsed && parsed->path == path && parsed->bytes.size() == (size_t)info.st_size &&
+        SameContent(file.fd, parsed->bytes)) {
+        doc = parsed;
+        return 0;
+    }
+    // The old parse goes before the new one is built, so only one is ever held.
+    parsed.reset();
+    {
+        std::lock_guard<std::mutex> guard(s_parsedLock);
+        s_parsed.reset();
+    }
+    std::string bytes;
+    error =
+        lseek(file.fd, 0, SEEK_SET) == 0 ? ReadAll(file.fd, (size_t)info.st_size, bytes) : errno;
+    if (error != 0)
+        return error;
+    // Entries keep 32-bit offsets: a quarter of the memory a registry file of any real size
+    // would otherwise need.
+    if (bytes.size() > UINT32_MAX) {
+        RegStoreSay(path + ": over 4 GiB, too large to be a registry");
+        return EFBIG;
+    }
+    std::shared_ptr<RegDocument> fresh = std::make_shared<RegDocument>();
+    Parse(*fresh, path, std::move(bytes));
+    Report(*fresh);
+    {
+        std::lock_guard<std::mutex> guard(s_parsedLock);
+        s_parsed = fresh;
+    }
+    doc = fresh;
+    return 0;
 }
 
 int RegStoreLoad(RegDocument &doc, const std::string &path)
 {
-    doc = RegDocument();
-    doc.path = path;
-    std::string bytes;
-    int error = ReadRegularFile(path, 0, bytes);
-    if (error != 0)
-        return error == ENOENT ? 0 : error;
-    RegStoreParse(doc, path, bytes);
-    Report(doc, bytes);
+    std::shared_ptr<const RegDocument> shared;
+    int error = RegStoreRead(shared, path);
+    if (error != 0) {
+        doc = RegDocument();
+        doc.path = path;
+        return error;
+    }
+    // A caller that edits the file takes the parse over rather than copy it, unless another
+    // reader still holds it; the file is about to change anyway.
+    {
+        std::lock_guard<std::mutex> guard(s_parsedLock);
+        if (s_parsed == shared)
+            s_parsed.reset();
+    }
+    if (shared.use_count() == 1) // made as a RegDocument of its own by RegStoreRead
+        doc = std::move(const_cast<RegDocument &>(*shared));
+    else
+        doc = *shared;
     return 0;
+}
+
+// ---- What the file says --------------------------------------------------------------------
+
+// A value line, setting or deleting, in one of the key's sections, whose name may be the one.
+static bool MayBeValueOf(const RegDocument &doc, const RegEntry &entry, const std::u16string &key,
+                         uint32_t nameHash)
+{
+    if ((entry.kind != RegEntryKind::SetValue && entry.kind != RegEntryKind::DeleteValue) ||
+        entry.id != nameHash)
+        return false;
+    const RegEntry &section = doc.entries[entry.section];
+    return section.local && doc.keys[section.id] == key;
+}
+
+static bool IsValueOf(const RegDocument &doc, const RegEntry &entry, const std::u16string &key,
+                      const std::u16string &name, uint32_t nameHash)
+{
+    if (!MayBeValueOf(doc, entry, key, nameHash))
+        return false;
+    std::u16string written;
+    ReadEntry(doc, entry, written, NULL);
+    return RegStoreFold(written) == name;
+}
+
+// A deletion of the key or of one of its ancestors.
+static bool DeletesKey(const RegDocument &doc, const RegEntry &entry, const std::u16string &key)
+{
+    return entry.kind == RegEntryKind::DeleteKey && entry.local &&
+           IsSelfOrAncestor(doc.keys[entry.id], key);
+}
+
+// A key exists from a section of it or of a descendant (the importer's RegCreateKeyEx makes
+// every ancestor) until a deletion of it or of an ancestor.
+bool RegStoreKeyExists(const RegDocument &doc, const std::u16string &key)
+{
+    bool exists = key.empty();
+    for (const RegEntry &entry : doc.entries) {
+        if (entry.kind == RegEntryKind::Key && entry.local &&
+            IsSelfOrAncestor(key, doc.keys[entry.id]))
+            exists = true;
+        else if (DeletesKey(doc, entry, key))
+            exists = false;
+    }
+    return exists;
+}
+
+bool RegStoreQueryValue(const RegDocument &doc, const std::u16string &key,
+                        const std::u16string &name, RegValue *value)
+{
+    uint32_t hash = NameHash(name);
+    const RegEntry *found = NULL;
+    std::u16string written;
+    for (const RegEntry &entry : doc.entries) {
+        if (DeletesKey(doc, entry, key)) {
+            found = NULL;
+            continue;
+        }
+        if (!MayBeValueOf(doc, entry, key, hash))
+            continue;
+        ReadEntry(doc, entry, written, NULL);
+        if (RegStoreFold(written) == name)
+            found = entry.kind == RegEntryKind::SetValue ? &entry : NULL;
+    }
+    if (found != NULL && value != NULL)
+        ReadEntry(doc, *found, written, value);
+    return found != NULL;
+}
+
+// A new key brings its missing ancestors; the tree always holds every ancestor of a key, so
+// the walk up stops at the first one it has.
+static void AddKeyAndAncestors(RegTree &tree, std::u16string key)
+{
+    while (tree.emplace(key, std::map<std::u16string, RegValue>()).second) {
+        size_t slash = key.rfind(u'\\');
+        if (slash == std::u16string::npos)
+            break;
+        key.resize(slash);
+    }
+}
+
+// The key and its subtree, which sorts as one run after it: "KEY\" up to "KEY]".
+static void EraseSubtree(RegTree &tree, const std::u16string &key)
+{
+    tree.erase(key);
+    tree.erase(tree.lower_bound(key + u'\\'), tree.lower_bound(key + u']'));
 }
 
 RegTree RegStoreEvaluate(const RegDocument &doc)
 {
     RegTree tree;
     tree[u""];
+    std::u16string name;
     for (const RegEntry &entry : doc.entries) {
         const RegEntry *section = entry.section >= 0 ? &doc.entries[entry.section] : NULL;
         switch (entry.kind) {
         case RegEntryKind::Key:
-            // A key brings its ancestors into being, as the importer's RegCreateKeyEx does.
-            if (!entry.local)
-                break;
-            for (size_t slash = entry.key.find(u'\\'); slash != std::u16string::npos;
-                 slash = entry.key.find(u'\\', slash + 1))
-                tree[entry.key.substr(0, slash)];
-            tree[entry.key];
+            if (entry.local)
+                AddKeyAndAncestors(tree, doc.keys[entry.id]);
             break;
         case RegEntryKind::DeleteKey:
-            for (auto it = tree.begin(); it != tree.end();)
-                it = entry.local && IsSelfOrAncestor(entry.key, it->first) ? tree.erase(it)
-                                                                           : std::next(it);
+            if (entry.local)
+                EraseSubtree(tree, doc.keys[entry.id]);
             break;
         case RegEntryKind::SetValue:
-            if (section->local)
-                tree[section->key][RegStoreFold(entry.name)] = RegValue{entry.type, entry.data};
+            if (section->local) {
+                RegValue value;
+                ReadEntry(doc, entry, name, &value);
+                tree[doc.keys[section->id]][RegStoreFold(name)] = std::move(value);
+            }
             break;
         case RegEntryKind::DeleteValue:
-            if (section->local)
-                tree[section->key].erase(RegStoreFold(entry.name));
+            if (section->local) {
+                ReadEntry(doc, entry, name, NULL);
+                tree[doc.keys[section->id]].erase(RegStoreFold(name));
+            }
             break;
         default:
             break;
@@ -828,33 +1173,13 @@ RegTree RegStoreEvaluate(const RegDocument &doc)
 
 std::string RegStoreSerialize(const RegDocument &doc)
 {
-    std::string out = doc.bom;
-    for (const RegLine &line : doc.lines)
-        out += line.raw;
-    return out + doc.tail;
+    return doc.bytes;
 }
 
 // ---- Edits ---------------------------------------------------------------------------------
-
-static RegLine MakeLine(const RegDocument &doc, const std::u16string &text, bool ended)
-{
-    RegLine line;
-    line.text = text;
-    line.raw = Encode(doc, text);
-    std::string ending = ended ? Encode(doc, doc.eol) : std::string();
-    line.raw += ending;
-    line.endBytes = ending.size();
-    return line;
-}
-
-static void EndLine(const RegDocument &doc, RegLine &line)
-{
-    if (line.endBytes != 0)
-        return;
-    std::string ending = Encode(doc, doc.eol);
-    line.raw += ending;
-    line.endBytes = ending.size();
-}
+//
+// An edit splices new lines into the bytes, then the document is parsed again, so that it
+// always says what its bytes say.
 
 static std::u16string Ascii(const std::string &text)
 {
@@ -948,101 +1273,92 @@ static LONG FormatValue(const RegDocument &doc, const std::u16string &name, DWOR
     return ERROR_SUCCESS;
 }
 
-// A value line, setting or deleting, of the named value in the key's sections.
-static bool IsValueOf(const RegDocument &doc, const RegEntry &entry, const std::u16string &key,
-                      const std::u16string &name)
+static void Changed(RegDocument &doc)
 {
-    return (entry.kind == RegEntryKind::SetValue || entry.kind == RegEntryKind::DeleteValue) &&
-           doc.entries[entry.section].local && doc.entries[entry.section].key == key &&
-           RegStoreFold(entry.name) == name;
+    std::string path = doc.path;
+    Parse(doc, path, std::move(doc.bytes));
+    doc.modified = true;
 }
 
 // The importer forgets a key's past at its last deletion, or at an ancestor's.
 static int LastKeyDeletion(const RegDocument &doc, const std::u16string &key)
 {
     int last = -1;
-    for (size_t i = 0; i < doc.entries.size(); ++i) {
-        const RegEntry &entry = doc.entries[i];
-        if (entry.kind == RegEntryKind::DeleteKey && entry.local &&
-            IsSelfOrAncestor(entry.key, key))
+    for (size_t i = 0; i < doc.entries.size(); ++i)
+        if (DeletesKey(doc, doc.entries[i], key))
             last = (int)i;
-    }
     return last;
 }
 
-// Where the line's character at `column` starts in its stored bytes. Every character before a
-// backslash decodes from bytes of its own (an invalid UTF-8 byte is never an ASCII one), so
-// counting backslashes finds it in an 8-bit line.
-static size_t RawOffset(const RegDocument &doc, const RegLine &line, size_t column)
+// Lines of text, each with the file's own line ending.
+static std::string EncodeLines(const RegDocument &doc, const std::vector<std::u16string> &text)
 {
-    if (doc.wide)
-        return column * 2;
-    size_t before = std::count(line.text.begin(), line.text.begin() + column, u'\\');
-    size_t at = line.raw.find('\\');
-    for (; before > 0; --before)
-        at = line.raw.find('\\', at + 1);
-    return at;
+    std::string out;
+    for (const std::u16string &line : text)
+        out += Encode(doc, line + doc.eol);
+    return out;
 }
 
 // The importer would read a line added after a value the file ends in the middle of as its
 // continuation, and skip both; the value's dangling backslash goes first. Its bytes stay.
-static void CloseContinuationBefore(RegDocument &doc, size_t at)
+// Gives how many bytes went, for offsets after it.
+static size_t CloseContinuationBefore(RegDocument &doc, size_t at)
 {
-    if (doc.entries.empty())
-        return;
-    RegEntry &entry = doc.entries.back();
-    if (!entry.open || at <= entry.openLine)
-        return;
-    RegLine &line = doc.lines[entry.openLine];
-    line.raw.erase(RawOffset(doc, line, entry.openColumn), doc.wide ? 2 : 1);
-    line.text.erase(entry.openColumn, 1);
-    entry.open = false;
+    if (doc.dangling == std::string::npos || at <= doc.dangling)
+        return 0;
+    size_t unit = doc.wide ? 2 : 1;
+    doc.bytes.erase(doc.dangling, unit);
+    doc.dangling = std::string::npos;
+    return unit;
 }
 
+// At a line boundary; a last line without an ending gets one first.
 static void InsertLines(RegDocument &doc, size_t at, const std::vector<std::u16string> &text)
 {
-    CloseContinuationBefore(doc, at);
-    if (at > 0)
-        EndLine(doc, doc.lines[at - 1]);
-    std::vector<RegLine> lines;
-    for (const std::u16string &line : text)
-        lines.push_back(MakeLine(doc, line, true));
-    doc.lines.insert(doc.lines.begin() + at, lines.begin(), lines.end());
+    at -= CloseContinuationBefore(doc, at);
+    std::string ending = EndingBefore(doc, at) == 0 ? Encode(doc, doc.eol) : std::string();
+    doc.bytes.insert(at, ending + EncodeLines(doc, text));
 }
 
 // A blank or comment line, as may come between a continued value's lines.
-static bool IsCommentLine(const std::u16string &text)
+static bool IsCommentLine(std::u16string_view text)
 {
     size_t first = text.find_first_not_of(u" \t");
     return first == std::u16string::npos || text[first] == u';';
 }
 
-static std::string Ending(const RegLine &line)
+// The blank and comment lines among an entry's continued lines, as they stand, and the size of
+// the last one's line ending.
+static std::string CommentLines(const RegDocument &doc, const RegEntry &entry, size_t &ending)
 {
-    return line.raw.substr(line.raw.size() - line.endBytes);
+    RegDocument scratch;
+    RegParser p = MakeParser(doc, scratch, true);
+    p.next = entry.begin;
+    p.limit = entry.end;
+    std::string kept;
+    NextLine(p); // the line with the value's name
+    while (NextLine(p))
+        if (IsCommentLine(Text(p))) {
+            kept += doc.bytes.substr(p.lineBegin, p.next - p.lineBegin);
+            ending = p.next - p.lineEnd;
+        }
+    return kept;
 }
 
-// Puts the entry's new text in place of its lines. The comments and blank lines between a
-// continued value's lines stay, after the new text; the last line ends as the entry's last
-// line did, so a file without a final line ending keeps it so. No text deletes the value.
+// Puts the entry's new text in place of its lines; no text deletes it. The comments and blank
+// lines between a continued value's lines stay, after the new text. The last line ends as the
+// entry's last line did, so a file without a final line ending keeps it so.
 static void ReplaceEntry(RegDocument &doc, const RegEntry &entry,
                          const std::vector<std::u16string> &text)
 {
-    std::vector<RegLine> lines;
-    for (const std::u16string &line : text)
-        lines.push_back(MakeLine(doc, line, true));
-    for (size_t i = entry.line + 1; i < entry.line + entry.count; ++i)
-        if (IsCommentLine(doc.lines[i].text))
-            lines.push_back(doc.lines[i]);
+    size_t ending = EndingBefore(doc, entry.end);
+    size_t lastEnding = Encode(doc, doc.eol).size();
+    std::string lines = EncodeLines(doc, text) + CommentLines(doc, entry, lastEnding);
     if (!lines.empty()) {
-        RegLine &last = lines.back();
-        last.raw.resize(last.raw.size() - last.endBytes);
-        last.raw += Ending(doc.lines[entry.line + entry.count - 1]);
-        last.endBytes = Ending(doc.lines[entry.line + entry.count - 1]).size();
+        lines.resize(lines.size() - lastEnding);
+        lines += doc.bytes.substr(entry.end - ending, ending);
     }
-    auto begin = doc.lines.begin() + entry.line;
-    doc.lines.erase(begin, begin + entry.count);
-    doc.lines.insert(doc.lines.begin() + entry.line, lines.begin(), lines.end());
+    doc.bytes.replace(entry.begin, entry.end - entry.begin, lines);
 }
 
 // After the section's last key, value or skipped line: its trailing blanks and comments more
@@ -1052,34 +1368,57 @@ static void InsertIntoSection(RegDocument &doc, int section,
 {
     size_t last = (size_t)section;
     for (size_t i = last + 1; i < doc.entries.size(); ++i)
-        if (doc.entries[i].section == section && doc.entries[i].kind != RegEntryKind::Comment)
+        if (doc.entries[i].section == section)
             last = i;
-    InsertLines(doc, doc.entries[last].line + doc.entries[last].count, text);
+    InsertLines(doc, doc.entries[last].end, text);
 }
 
+// The text of the line that ends at a line boundary.
+static std::u16string LineBefore(const RegDocument &doc, size_t at)
+{
+    size_t unit = doc.wide ? 2 : 1;
+    size_t end = at - EndingBefore(doc, at);
+    size_t start = end;
+    while (start > doc.bom.size() && UnitAt(doc, start - unit) != u'\n' &&
+           UnitAt(doc, start - unit) != u'\r')
+        start -= unit;
+    std::u16string text = Decode(doc, doc.bytes.substr(start, end - start));
+    return text.substr(0, text.find(u'\0'));
+}
+
+// At the end of the text, after a blank line, in front of a UTF-16 file's odd last byte.
 static void AppendSection(RegDocument &doc, const std::u16string &key,
                           const std::vector<std::u16string> &text)
 {
-    CloseContinuationBefore(doc, doc.lines.size());
-    if (doc.lines.empty())
-        doc.lines.push_back(MakeLine(doc, HEADER_5, true));
-    EndLine(doc, doc.lines.back());
-    if (doc.lines.back().text.find_first_not_of(u" \t") != std::u16string::npos)
-        doc.lines.push_back(MakeLine(doc, u"", true));
+    CloseContinuationBefore(doc, TextEnd(doc));
+    size_t at = TextEnd(doc);
+    std::string added;
+    std::u16string last;
+    if (at == doc.bom.size()) {
+        last = HEADER_5;
+        added = EncodeLines(doc, {last});
+    } else {
+        last = LineBefore(doc, at);
+        if (EndingBefore(doc, at) == 0)
+            added = Encode(doc, doc.eol);
+    }
+    std::vector<std::u16string> lines;
+    if (last.find_first_not_of(u" \t") != std::u16string::npos)
+        lines.push_back(u"");
     std::u16string name = u"HKEY_LOCAL_MACHINE";
     if (!key.empty())
         name += u"\\" + key;
-    doc.lines.push_back(MakeLine(doc, u"[" + name + u"]", true));
-    for (const std::u16string &line : text)
-        doc.lines.push_back(MakeLine(doc, line, true));
+    lines.push_back(u"[" + name + u"]");
+    lines.insert(lines.end(), text.begin(), text.end());
+    doc.bytes.insert(at, added + EncodeLines(doc, lines));
 }
 
 bool RegStoreCreateKey(RegDocument &doc, const std::u16string &key)
 {
-    if (RegStoreEvaluate(doc).count(RegStoreFold(key)) != 0)
+    if (RegStoreKeyExists(doc, RegStoreFold(key)))
         return false;
     AppendSection(doc, key, {});
-    doc.modified = true;
+    Changed(doc);
     doc.change = RegChange{RegChangeKind::CreateKey, RegStoreFold(key), u""};
     return true;
 }
@@ -1089,19 +1428,22 @@ LONG RegStoreSetValue(RegDocument &doc, const std::u16string &key, const std::u1
 {
     std::u16string foldedKey = RegStoreFold(key);
     std::u16string foldedName = RegStoreFold(name);
+    uint32_t nameHash = NameHash(foldedName);
     int section = -1;
     int target = -1;
     for (size_t i = LastKeyDeletion(doc, foldedKey) + 1; i < doc.entries.size(); ++i) {
         const RegEntry &entry = doc.entries[i];
-        if (entry.kind == RegEntryKind::Key && entry.local && entry.key == foldedKey)
+        if (entry.kind == RegEntryKind::Key && entry.local && doc.keys[entry.id] == foldedKey)
             section = (int)i;
-        if (IsValueOf(doc, entry, foldedKey, foldedName))
+        if (IsValueOf(doc, entry, foldedKey, foldedName, nameHash))
             target = (int)i;
     }
     // A value keeps the spelling of its name, as Win32 keeps a value's name when it is set.
+    std::u16string written = name;
+    if (target >= 0)
+        ReadEntry(doc, doc.entries[target], written, NULL);
     std::vector<std::u16string> text;
-    LONG result =
-        FormatValue(doc, target >= 0 ? doc.entries[target].name : name, type, data, size, text);
+    LONG result = FormatValue(doc, written, type, data, size, text);
     if (result != ERROR_SUCCESS)
         return result;
     if (target >= 0)
@@ -1110,7 +1452,7 @@ LONG RegStoreSetValue(RegDocument &doc, const std::u16string &key, const std::u1
         InsertIntoSection(doc, section, text);
     else
         AppendSection(doc, key, text);
-    doc.modified = true;
+    Changed(doc);
     doc.change = RegChange{RegChangeKind::SetValue, foldedKey, foldedName};
     return ERROR_SUCCESS;
 }
@@ -1119,17 +1461,16 @@ LONG RegStoreDeleteValue(RegDocument &doc, const std::u16string &key, const std:
 {
     std::u16string foldedKey = RegStoreFold(key);
     std::u16string foldedName = RegStoreFold(name);
-    RegTree tree = RegStoreEvaluate(doc);
-    auto values = tree.find(foldedKey);
-    if (values == tree.end() || values->second.count(foldedName) == 0)
+    if (!RegStoreQueryValue(doc, foldedKey, foldedName, NULL))
         return ERROR_FILE_NOT_FOUND;
 
-    // Every setting since the value was last forgotten goes, latest first so indices hold.
+    // Every setting since the value was last forgotten goes, latest first so offsets hold.
     int since = LastKeyDeletion(doc, foldedKey);
+    uint32_t nameHash = NameHash(foldedName);
     std::vector<size_t> settings;
     for (size_t i = since + 1; i < doc.entries.size(); ++i) {
         const RegEntry &entry = doc.entries[i];
-        if (!IsValueOf(doc, entry, foldedKey, foldedName))
+        if (!IsValueOf(doc, entry, foldedKey, foldedName, nameHash))
             continue;
         if (entry.kind == RegEntryKind::DeleteValue)
             settings.clear();
@@ -1138,105 +1479,130 @@ LONG RegStoreDeleteValue(RegDocument &doc, const std::u16string &key, const std:
     }
     for (auto it = settings.rbegin(); it != settings.rend(); ++it)
         ReplaceEntry(doc, doc.entries[*it], {});
-    doc.modified = true;
+    Changed(doc);
     doc.change = RegChange{RegChangeKind::DeleteValue, foldedKey, foldedName};
     return ERROR_SUCCESS;
 }
 
-// ---- The check before a write ----------------------------------------------------------------
+// ---- The check before a write -------------------------------------------------------------
 
-// What an entry means to the importer, with its place in the file left out: where it belongs
-// (a key path, or a foreign root's section line), the value's folded name and data, and for a
-// skipped entry its text.
-struct RegMeaning {
-    RegEntryKind kind;
-    bool local;
-    std::u16string where;
-    std::u16string name;
-    DWORD type;
-    std::vector<BYTE> data;
-    bool operator==(const RegMeaning &other) const
-    {
-        return kind == other.kind && local == other.local && where == other.where &&
-               name == other.name && type == other.type && data == other.data;
-    }
-};
-
-static std::u16string Where(const RegDocument &doc, const RegEntry &key)
+// An entry's bytes without its last line ending.
+static std::string_view EntryText(const RegDocument &doc, const RegEntry &entry)
 {
-    return key.local ? key.key : doc.lines[key.line].text;
+    return std::string_view(doc.bytes).substr(entry.begin, entry.end - entry.begin -
+                                                               EndingBefore(doc, entry.end));
 }
 
-// Every entry but comments and what the change is about.
-static std::vector<RegMeaning> Meanings(const RegDocument &doc, const RegChange &change)
+// The column of the backslash at a byte offset of the line that starts at `begin`; every
+// backslash is a byte of its own in an 8-bit line.
+static size_t BackslashColumn(const RegDocument &doc, const std::u16string &line, size_t begin,
+                              size_t offset)
 {
-    std::vector<RegMeaning> out;
-    for (const RegEntry &entry : doc.entries) {
-        RegMeaning meaning{entry.kind, false, u"", u"", 0, {}};
-        switch (entry.kind) {
-        case RegEntryKind::Header:
-        case RegEntryKind::Comment:
+    if (doc.wide)
+        return (offset - begin) / 2;
+    size_t before = std::count(doc.bytes.begin() + begin, doc.bytes.begin() + offset, '\\');
+    size_t column = line.find(u'\\');
+    for (; before > 0; --before)
+        column = line.find(u'\\', column + 1);
+    return column;
+}
+
+// What a skipped entry reads as: its lines but for comments among them and a dangling
+// backslash, which a line added after it takes away.
+static std::u16string SkippedText(const RegDocument &doc, const RegEntry &entry)
+{
+    RegDocument scratch;
+    RegParser p = MakeParser(doc, scratch, true);
+    p.next = entry.begin;
+    p.limit = entry.end;
+    std::u16string text;
+    for (bool first = true; NextLine(p); first = false) {
+        if (!first && IsCommentLine(Text(p)))
             continue;
-        case RegEntryKind::Key:
-            // Setting a value in a key without a section of its own appends one.
-            if (entry.local && entry.key == change.key &&
-                (change.kind == RegChangeKind::CreateKey || change.kind == RegChangeKind::SetValue))
-                continue;
-            // fall through
-        case RegEntryKind::DeleteKey:
-            meaning.local = entry.local;
-            meaning.where = Where(doc, entry);
-            break;
-        case RegEntryKind::SetValue:
-        case RegEntryKind::DeleteValue: {
-            const RegEntry &section = doc.entries[entry.section];
-            meaning.local = section.local;
-            meaning.where = Where(doc, section);
-            meaning.name = RegStoreFold(entry.name);
-            if (meaning.local && meaning.where == change.key && meaning.name == change.name &&
-                (change.kind == RegChangeKind::SetValue ||
-                 change.kind == RegChangeKind::DeleteValue))
-                continue;
-            meaning.type = entry.type;
-            meaning.data = entry.data;
-            break;
-        }
-        case RegEntryKind::Skipped:
-            // Its lines as they read, but for comments among them and a dangling backslash,
-            // which a line added after it takes away.
-            for (size_t i = entry.line; i < entry.line + entry.count; ++i) {
-                std::u16string text = doc.lines[i].text;
-                if (i > entry.line && IsCommentLine(text))
-                    continue;
-                if (entry.open && i == entry.openLine)
-                    text.erase(entry.openColumn, 1);
-                meaning.where += text + u"\n";
-            }
-            break;
-        }
-        out.push_back(std::move(meaning));
+        std::u16string line(Text(p));
+        if (doc.dangling >= p.lineBegin && doc.dangling < p.lineEnd)
+            line.erase(BackslashColumn(doc, line, p.lineBegin, doc.dangling), 1);
+        text += line + u"\n";
     }
-    return out;
+    return text;
+}
+
+static bool SameSection(const RegDocument &a, const RegEntry &x, const RegDocument &b,
+                        const RegEntry &y)
+{
+    return x.local == y.local &&
+           (x.local ? a.keys[x.id] == b.keys[y.id] : EntryText(a, x) == EntryText(b, y));
+}
+
+// Whether two entries mean the same to the importer. The same text in the same section does;
+// otherwise what it says is compared.
+static bool SameMeaning(const RegDocument &a, const RegEntry &x, const RegDocument &b,
+                        const RegEntry &y)
+{
+    bool value = x.kind == RegEntryKind::SetValue || x.kind == RegEntryKind::DeleteValue;
+    if (x.kind != y.kind || x.local != y.local ||
+        (value && !SameSection(a, a.entries[x.section], b, b.entries[y.section])))
+        return false;
+    if (EntryText(a, x) == EntryText(b, y))
+        return true;
+    if (x.kind == RegEntryKind::Key || x.kind == RegEntryKind::DeleteKey)
+        return x.local && a.keys[x.id] == b.keys[y.id];
+    if (x.kind == RegEntryKind::Skipped)
+        return SkippedText(a, x) == SkippedText(b, y);
+    std::u16string nameX;
+    std::u16string nameY;
+    RegValue valueX;
+    RegValue valueY;
+    ReadEntry(a, x, nameX, &valueX);
+    ReadEntry(b, y, nameY, &valueY);
+    return RegStoreFold(nameX) == RegStoreFold(nameY) &&
+           (x.kind == RegEntryKind::DeleteValue ||
+            (valueX.type == valueY.type && valueX.data == valueY.data));
+}
+
+// An entry the change may have added, changed or taken away: a section of the key that was
+// created or given a value, a line of the value that was set or deleted.
+static bool AboutTheChange(const RegDocument &doc, const RegEntry &entry, const RegChange &change,
+                           uint32_t nameHash)
+{
+    if (entry.kind == RegEntryKind::Key)
+        return entry.local && doc.keys[entry.id] == change.key &&
+               (change.kind == RegChangeKind::CreateKey || change.kind == RegChangeKind::SetValue);
+    return (change.kind == RegChangeKind::SetValue || change.kind == RegChangeKind::DeleteValue) &&
+           IsValueOf(doc, entry, change.key, change.name, nameHash);
 }
 
 bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
                          const RegChange &change)
 {
     if (!after.valid || after.wide != before.wide || after.bom != before.bom ||
-        after.tail != before.tail || Meanings(before, change) != Meanings(after, change))
+        after.bytes.compare(TextEnd(after), std::string::npos, before.bytes, TextEnd(before),
+                            std::string::npos) != 0)
         return false;
-    if (change.kind == RegChangeKind::None)
-        return true;
-    RegTree tree = RegStoreEvaluate(after);
-    auto values = tree.find(change.key);
-    bool has = values != tree.end() && values->second.count(change.name) != 0;
+    uint32_t hash = NameHash(change.name);
+    size_t i = 0;
+    size_t j = 0;
+    for (;; ++i, ++j) {
+        while (i < before.entries.size() && AboutTheChange(before, before.entries[i], change, hash))
+            ++i;
+        while (j < after.entries.size() && AboutTheChange(after, after.entries[j], change, hash))
+            ++j;
+        if (i == before.entries.size() || j == after.entries.size())
+            break;
+        if (!SameMeaning(before, before.entries[i], after, after.entries[j]))
+            return false;
+    }
+    if (i != before.entries.size() || j != after.entries.size())
+        return false;
     switch (change.kind) {
+    case RegChangeKind::None:
+        return true;
     case RegChangeKind::CreateKey:
-        return values != tree.end();
+        return RegStoreKeyExists(after, change.key);
     case RegChangeKind::SetValue:
-        return has;
+        return RegStoreQueryValue(after, change.key, change.name, NULL);
     default:
-        return !has;
+        return !RegStoreQueryValue(after, change.key, change.name, NULL);
     }
 }
 
@@ -1639,7 +2005,7 @@ LONG RegStoreUpdate(const std::string &path, const std::function<LONG(RegDocumen
     RemoveLeftovers(target);
 
     RegDocument doc;
-    int error = RegStoreLoad(doc, target);
+    int error = RegStoreLoad(doc, path);
     if (error != 0) {
         RegStoreSayUnreadable(path, error);
         return ERROR_ACCESS_DENIED;

@@ -3,37 +3,26 @@
 
 #include "port.h"
 
+#include <stdint.h>
+
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
-// One physical line of the file, kept as stored so that a write can give back every byte it
-// had no reason to change.
-struct RegLine {
-    std::string raw;     // the stored bytes, line ending included
-    std::u16string text; // decoded, without the line ending, cut at a zero character
-    size_t endBytes;     // how many of raw's last bytes are the line ending (0 on a last line)
-};
+enum class RegEntryKind : uint8_t { Key, DeleteKey, SetValue, DeleteValue, Skipped };
 
-enum class RegEntryKind { Header, Comment, Key, DeleteKey, SetValue, DeleteValue, Skipped };
-
-// What one line, or a value's run of continued lines, means to the importer.
+// What one line, or a value's run of continued lines, means to the importer. Blank and comment
+// lines have no entry. A value's name and data stay in the file's bytes and are read again from
+// there when asked for, so that a large file costs little more than its own size.
 struct RegEntry {
+    uint32_t begin;  // byte offset of its first line
+    uint32_t end;    // byte offset just past its last line's ending
+    int32_t section; // the Key entry whose values follow, -1 where none is open
+    uint32_t id;     // Key and DeleteKey: index in keys; values: hash of the folded name
     RegEntryKind kind;
-    size_t line;         // first physical line
-    size_t count;        // physical lines it spans
-    int section;         // the Key entry whose values follow, -1 where none is open
-    bool local;          // Key and DeleteKey: below HKEY_LOCAL_MACHINE
-    std::u16string key;  // Key and DeleteKey: folded path below the root, "" the root itself
-    std::u16string name; // values: the name as written, unescaped; "" the default value
-    DWORD type;
-    std::vector<BYTE> data;
-    // A hex value that the file ends in the middle of, after its last ",\": where that
-    // backslash is, so that a line added after the value does not become its continuation.
-    bool open;
-    size_t openLine;
-    size_t openColumn; // in UTF-16 units of the line's text
+    bool local; // Key and DeleteKey: below HKEY_LOCAL_MACHINE
 };
 
 // The one change an edit makes, so that a write can check that the edited text means just
@@ -53,10 +42,13 @@ struct RegDocument {
     bool wide = false; // UTF-16LE, else UTF-8 (and REGEDIT4's ANSI taken as UTF-8)
     std::string bom;
     std::u16string eol = u"\n"; // the file's own line ending, for the lines a write adds
-    std::vector<RegLine> lines;
-    std::string tail; // a UTF-16 file's odd last byte: no character, and it stays last
+    std::string bytes;          // the whole file, byte order mark included
     std::vector<RegEntry> entries;
+    std::vector<std::u16string> keys;     // folded paths below the root, "" the root itself
     std::vector<std::string> diagnostics; // "path:line: message"
+    // Where the backslash is of a hex value that the file ends in the middle of, after its
+    // last ",\": a line added after it must not become its continuation. npos when none.
+    size_t dangling = std::string::npos;
     bool modified = false;
     RegChange change; // what the last edit changed
 };
@@ -67,7 +59,8 @@ struct RegValue {
 };
 
 // The registry the file describes once imported: folded key path ("" the root) to its values
-// by folded name. A key is there exactly when it exists.
+// by folded name. A key is there exactly when it exists. The calls never build it; they ask
+// the document for one key or one value.
 typedef std::map<std::u16string, std::map<std::u16string, RegValue>> RegTree;
 
 // $ZEMBREL_ROOT/registry.reg.
@@ -82,7 +75,7 @@ bool RegStoreCleanPath(std::u16string &path);
 // that none passes for the debug channel's "Cmd:" line.
 void RegStoreSay(const std::string &message);
 
-// RegStoreLoad's error for a registry that is neither missing, a folder nor a regular file:
+// RegStoreRead's error for a registry that is neither missing, a folder nor a regular file:
 // a FIFO, a socket or a device, which is never read.
 const int REG_NOT_A_FILE = -1;
 // strerror's text, or what REG_NOT_A_FILE means.
@@ -104,10 +97,20 @@ bool RegStoreSayIfNoRoot(const std::string &path);
 
 // Builds the model from the file's bytes; the path only labels the diagnostics.
 void RegStoreParse(RegDocument &doc, const std::string &path, const std::string &bytes);
-// Reads and parses the file without a lock, and reports its diagnostics on standard error once
-// per distinct content. A missing file is an empty registry. Returns 0, the errno, or
-// REG_NOT_A_FILE: only a regular file is read, and opening one never waits.
+// The file as it is now, without a lock. A process parses each content of the file once: while
+// the bytes stay the same, every read shares that parse (the bytes are compared, so a change of
+// any kind is seen). Diagnostics go to standard error once per distinct content. A missing file
+// is an empty registry. Returns 0, the errno, or REG_NOT_A_FILE: only a regular file is read,
+// and opening one never waits.
+int RegStoreRead(std::shared_ptr<const RegDocument> &doc, const std::string &path);
+// The same, as a document of the caller's own to edit.
 int RegStoreLoad(RegDocument &doc, const std::string &path);
+
+// What the importer makes of the file, asked for one folded key or value at a time.
+bool RegStoreKeyExists(const RegDocument &doc, const std::u16string &foldedKey);
+bool RegStoreQueryValue(const RegDocument &doc, const std::u16string &foldedKey,
+                        const std::u16string &foldedName, RegValue *value);
+// The whole registry at once, for comparing two documents.
 RegTree RegStoreEvaluate(const RegDocument &doc);
 std::string RegStoreSerialize(const RegDocument &doc);
 

@@ -1,6 +1,9 @@
 // UTF-16 and UTF-8 conversion for the port, replacing anything malformed with U+FFFD.
 #include "port.h"
 
+#include <stdint.h>
+#include <string.h>
+
 static const char32_t REPLACEMENT = 0xFFFD;
 
 static void AppendUtf8(std::string &out, char32_t cp)
@@ -19,17 +22,6 @@ static void AppendUtf8(std::string &out, char32_t cp)
         out += (char)(0x80 | ((cp >> 12) & 0x3F));
         out += (char)(0x80 | ((cp >> 6) & 0x3F));
         out += (char)(0x80 | (cp & 0x3F));
-    }
-}
-
-static void AppendUtf16(std::u16string &out, char32_t cp)
-{
-    if (cp < 0x10000) {
-        out += (char16_t)cp;
-    } else {
-        cp -= 0x10000;
-        out += (char16_t)(0xD800 + (cp >> 10));
-        out += (char16_t)(0xDC00 + (cp & 0x3FF));
     }
 }
 
@@ -53,16 +45,26 @@ std::string Utf16ToUtf8(const std::u16string &text)
 }
 
 // Each maximal ill-formed subsequence becomes one U+FFFD, as the Unicode standard recommends,
-// so a stray byte never swallows the valid text after it.
-std::u16string Utf8ToUtf16(const std::string &text)
+// so a stray byte never swallows the valid text after it. No sequence gives more units than it
+// has bytes, so room for one unit a byte always holds the text.
+size_t Utf8ToUtf16(const char *text, size_t size, char16_t *out)
 {
-    std::u16string out;
-    out.reserve(text.size());
+    char16_t *to = out;
     size_t i = 0;
-    while (i < text.size()) {
+    while (i < size) {
+        // Eight ASCII bytes at a time, the common case of a registry file.
+        uint64_t eight;
+        while (i + 8 <= size && (memcpy(&eight, text + i, 8), (eight & 0x8080808080808080u) == 0)) {
+            for (int k = 0; k < 8; ++k)
+                to[k] = (char16_t)(uint8_t)text[i + k];
+            to += 8;
+            i += 8;
+        }
+        if (i == size)
+            break;
         unsigned char lead = (unsigned char)text[i];
         if (lead < 0x80) {
-            out += (char16_t)lead;
+            *to++ = (char16_t)lead;
             ++i;
             continue;
         }
@@ -87,7 +89,7 @@ std::u16string Utf8ToUtf16(const std::string &text)
             if (lead == 0xF4)
                 high = 0x8F; // beyond U+10FFFF
         } else {
-            out += (char16_t)REPLACEMENT;
+            *to++ = (char16_t)REPLACEMENT;
             ++i;
             continue;
         }
@@ -95,7 +97,7 @@ std::u16string Utf8ToUtf16(const std::string &text)
         int taken = 0;
         bool valid = true;
         for (int k = 1; k <= trail; ++k) {
-            if (i + k >= text.size()) {
+            if (i + k >= size) {
                 valid = false;
                 break;
             }
@@ -109,12 +111,23 @@ std::u16string Utf8ToUtf16(const std::string &text)
             cp = (cp << 6) | (byte & 0x3F);
             ++taken;
         }
-        if (valid)
-            AppendUtf16(out, cp);
-        else
-            out += (char16_t)REPLACEMENT;
+        if (!valid) {
+            *to++ = (char16_t)REPLACEMENT;
+        } else if (cp < 0x10000) {
+            *to++ = (char16_t)cp;
+        } else {
+            *to++ = (char16_t)(0xD800 + ((cp - 0x10000) >> 10));
+            *to++ = (char16_t)(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        }
         i += 1 + taken;
     }
+    return (size_t)(to - out);
+}
+
+std::u16string Utf8ToUtf16(const std::string &text)
+{
+    std::u16string out(text.size(), u'\0');
+    out.resize(Utf8ToUtf16(text.data(), text.size(), &out[0]));
     return out;
 }
 

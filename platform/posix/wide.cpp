@@ -113,7 +113,7 @@ void PutNumber(Sink &sink, const Conversion &conv, va_list &args)
     if (conv.type == u'd' || conv.type == u'i') {
         int32_t value = (int32_t)va_arg(args, int);
         if (value < 0)
-            prefix = u"-";
+            prefix.push_back(u'-');
         magnitude = value < 0 ? 0u - (uint32_t)value : (uint32_t)value;
     } else {
         magnitude = (uint32_t)va_arg(args, unsigned int);

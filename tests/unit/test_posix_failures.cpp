@@ -4,18 +4,7 @@
 #include "registry/registry.h"
 #include "test_support.h"
 
-#include <fstream>
-#include <sstream>
-
 namespace {
-
-std::string FileBytes(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
 
 class StoreFailures : public RegistryTest {
   protected:

@@ -159,7 +159,7 @@ TEST_F(StoreEdits, WriteWhoseTextMeansMoreThanItsChangeIsRefused)
     LONG result = RegStoreUpdate(file, [](RegDocument &doc) {
         LONG set = RegStoreSetValue(doc, u"NetAdmin\\SNMP", u"ZembrelCode", REG_DWORD,
                                     Data({29, 0, 0, 0}).data(), 4);
-        doc.lines[3].raw = "\"Other\"=\"changed by a fault\"\n";
+        doc.bytes.replace(doc.bytes.find("\"o\""), 3, "\"changed by a fault\"");
         return set;
     });
     std::string errors = testing::internal::GetCapturedStderr();

@@ -3,6 +3,9 @@
 
 #include <stdlib.h>
 
+#include <fstream>
+#include <sstream>
+
 #ifndef _WIN32
 #include <filesystem>
 #include <unistd.h>
@@ -126,6 +129,21 @@ void CancelDialogCloser()
     if (s_closeTimer != 0)
         KillTimer(NULL, s_closeTimer);
     s_closeTimer = 0;
+}
+
+std::string FileBytes(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void PutFileBytes(const std::string &path, const std::string &bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    ASSERT_TRUE(out.flush()) << path;
 }
 
 std::string Narrow(LPCWSTR text)

@@ -44,6 +44,10 @@ HINSTANCE TestInstance();
 void CloseDialogAfter(UINT milliseconds, WPARAM command);
 void CancelDialogCloser();
 
+// A file's whole content, and a file made to hold exactly these bytes.
+std::string FileBytes(const std::string &path);
+void PutFileBytes(const std::string &path, const std::string &bytes);
+
 // UTF-8 for readable failure messages.
 std::string Narrow(LPCWSTR text);
 WString Widen(const char *text);

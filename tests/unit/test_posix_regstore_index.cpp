@@ -1,0 +1,209 @@
+// Tests of the POSIX registry store on files of any size: the shared parse, deep keys, deletions.
+#include "platform/posix/regstore.h"
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char HEADER[] = "Windows Registry Editor Version 5.00\n";
+
+class StoreIndex : public RegistryTest {
+  protected:
+    std::string file;
+
+    void SetUp() override
+    {
+        RegistryTest::SetUp();
+        file = RegStorePath();
+    }
+
+    // The text of a string value, or "(none)".
+    std::string Text(const std::u16string &key, const char16_t *name)
+    {
+        DWORD type = 0;
+        std::vector<BYTE> data;
+        if (!GetValue(key.c_str(), name, &type, &data) || type != REG_SZ || data.size() < 2)
+            return "(none)";
+        return Narrow(std::u16string((const char16_t *)data.data(), data.size() / 2).c_str());
+    }
+
+    bool Exists(const std::u16string &key) { return KeyExists(key.c_str()); }
+};
+
+// Keys K0, K1, ... under Software, each with its values "V0"="t0", "V1"="t1", ...
+std::string Sections(int keys, int values, const char *eol = "\n")
+{
+    std::string text;
+    for (int k = 0; k < keys; ++k) {
+        text +=
+            std::string(eol) + "[HKEY_LOCAL_MACHINE\\Software\\K" + std::to_string(k) + "]" + eol;
+        for (int v = 0; v < values; ++v)
+            text += "\"V" + std::to_string(v) + "\"=\"t" + std::to_string(v) + "\"" + eol;
+    }
+    return text;
+}
+
+std::u16string Key(int k)
+{
+    return u"Software\\K" + Utf8ToUtf16(std::to_string(k));
+}
+
+TEST_F(StoreIndex, ChangesByOtherWritersAreSeenWhateverTheirSizeAndTime)
+{
+    PutFileBytes(file, std::string(HEADER) + "[HKLM\\Platform]\n\"Build\"=\"388\"\n");
+    EXPECT_EQ(Text(PLATFORM_KEY, u"Build"), "388");
+    EXPECT_EQ(Text(PLATFORM_KEY, u"Build"), "388");
+
+    // Rewritten in place, as an editor may: the same file, size and modification time.
+    struct stat before;
+    ASSERT_EQ(stat(file.c_str(), &before), 0);
+    int fd = open(file.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "389", 3, (off_t)FileBytes(file).find("388")), 3);
+    close(fd);
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    struct stat after;
+    ASSERT_EQ(stat(file.c_str(), &after), 0);
+    ASSERT_EQ(after.st_ino, before.st_ino);
+    ASSERT_EQ(after.st_size, before.st_size);
+    ASSERT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    ASSERT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(Text(PLATFORM_KEY, u"Build"), "389");
+
+    // Replaced by a rename, as the store's own writers do; then gone.
+    PutFileBytes(file + ".new", std::string(HEADER) + "[HKLM\\Platform]\n\"Build\"=\"400\"\n");
+    ASSERT_EQ(rename((file + ".new").c_str(), file.c_str()), 0);
+    EXPECT_EQ(Text(PLATFORM_KEY, u"Build"), "400");
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    EXPECT_FALSE(Exists(PLATFORM_KEY));
+}
+
+TEST_F(StoreIndex, EachContentIsReportedOnceAndAgainWhenItComesBack)
+{
+    const std::string bad = std::string(HEADER) + "[HKLM\\Platform]\ngarbage\n\"Build\"=\"1\"\n";
+    const std::string good = std::string(HEADER) + "[HKLM\\Platform]\n\"Build\"=\"2\"\n";
+    PutFileBytes(file, bad);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Text(PLATFORM_KEY, u"Build"), "1");
+    EXPECT_EQ(Text(PLATFORM_KEY, u"Build"), "1");
+    std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find(file + ":3: "), std::string::npos) << errors;
+    EXPECT_EQ(errors.find(":3: "), errors.rfind(":3: ")) << errors;
+
+    PutFileBytes(file, good);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Text(PLATFORM_KEY, u"Build"), "2");
+    PutFileBytes(file, bad);
+    EXPECT_EQ(Text(PLATFORM_KEY, u"Build"), "1"); // read afresh, though already reported
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(StoreIndex, ValueOnTheLastLineOfAMillionValueFileIsFound)
+{
+    std::string text = HEADER + Sections(10000, 100);
+    text += "\n[HKEY_LOCAL_MACHINE\\Platform]\n\"Build\"=\"389\""; // no final line ending
+    PutFileBytes(file, text);
+    EXPECT_EQ(Text(PLATFORM_KEY, u"Build"), "389");
+    EXPECT_EQ(Text(Key(0), u"V0"), "t0");
+    EXPECT_EQ(Text(Key(9999), u"v99"), "t99");
+    EXPECT_EQ(Text(Key(9999), u"V100"), "(none)");
+    EXPECT_FALSE(Exists(Key(10000)));
+}
+
+TEST_F(StoreIndex, WriteToALargeFileChangesOnlyItsOwnLines)
+{
+    // Line endings of the file's own kind, a comment inside and no line ending at the end.
+    const std::string before = std::string(HEADER, sizeof HEADER - 2) + "\r\n; a comment\r\n" +
+                               Sections(1000, 100, "\r\n") + "\"Last\"=\"t\"";
+    PutFileBytes(file, before);
+    PutString(Key(500).c_str(), u"v50", u"changed");
+    std::string expected = before;
+    const std::string section = "[HKEY_LOCAL_MACHINE\\Software\\K500]\r\n";
+    const std::string line = "\"V50\"=\"t50\"";
+    expected.replace(expected.find(line, expected.find(section)), line.size(),
+                     "\"V50\"=\"changed\"");
+    ASSERT_EQ(FileBytes(file), expected);
+
+    // A new value closes its key's section; a new key is a section at the end.
+    PutString(Key(500).c_str(), u"New", u"n");
+    size_t next = expected.find("[HKEY_LOCAL_MACHINE\\Software\\K501]");
+    expected.insert(next - 2, "\"New\"=\"n\"\r\n");
+    ASSERT_EQ(FileBytes(file), expected);
+    PutString(u"Software\\Added", u"A", u"a");
+    expected += "\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Added]\r\n\"A\"=\"a\"\r\n";
+    EXPECT_EQ(FileBytes(file), expected);
+}
+
+TEST_F(StoreIndex, KeysDeeperOrLongerThanWindowsHoldsAreBadLines)
+{
+    std::string deepest = "HKEY_LOCAL_MACHINE";
+    for (int level = 0; level < 512; ++level)
+        deepest += "\\L";
+    const std::string longest(255, 'n');
+    std::string text = HEADER;
+    text += "[" + deepest + "]\n\"V\"=\"deepest\"\n";
+    text += "[" + deepest + "\\Deeper]\n\"V\"=\"too deep\"\n";
+    text += "[HKLM\\" + longest + "]\n\"V\"=\"longest\"\n";
+    text += "[HKLM\\" + longest + "x\\Child]\n\"V\"=\"too long\"\n";
+    // Far deeper: read in time proportional to its length, and refused all the same.
+    text += "[HKLM";
+    for (int level = 0; level < 20000; ++level)
+        text += "\\Very";
+    text += "]\n[-HKLM\\" + longest + "x]\n";
+    PutFileBytes(file, text);
+
+    testing::internal::CaptureStderr();
+    std::u16string key = Utf8ToUtf16(deepest.substr(sizeof "HKEY_LOCAL_MACHINE"));
+    EXPECT_EQ(Text(key, u"V"), "deepest");
+    EXPECT_TRUE(Exists(key.substr(0, 511))); // 256 levels up
+    EXPECT_EQ(Text(key + u"\\Deeper", u"V"), "(none)");
+    EXPECT_FALSE(Exists(key + u"\\Deeper"));
+    EXPECT_EQ(Text(Utf8ToUtf16(longest), u"V"), "longest");
+    EXPECT_FALSE(Exists(Utf8ToUtf16(longest + "x")));
+    EXPECT_FALSE(Exists(u"Very"));
+    std::string errors = testing::internal::GetCapturedStderr();
+    for (const char *line : {":4: ", ":8: ", ":10: ", ":11: "})
+        EXPECT_NE(errors.find(file + line), std::string::npos) << line << "\n" << errors;
+    for (const char *line : {":2: ", ":3: ", ":6: ", ":7: "})
+        EXPECT_EQ(errors.find(file + line), std::string::npos) << line << "\n" << errors;
+}
+
+TEST_F(StoreIndex, ManyKeyDeletionsApplyInFileOrder)
+{
+    // Every key with a subkey; then the even ones deleted; then every fourth made anew.
+    const int keys = 2000;
+    std::string text = HEADER + Sections(keys, 1);
+    for (int k = 0; k < keys; ++k)
+        text += "[HKLM\\Software\\K" + std::to_string(k) + "\\Sub]\n";
+    for (int k = 0; k < keys; k += 2)
+        text += "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\k" + std::to_string(k) + "]\n";
+    for (int k = 0; k < keys; k += 4)
+        text += "[HKLM\\Software\\K" + std::to_string(k) + "]\n\"W\"=\"new\"\n";
+    PutFileBytes(file, text);
+
+    RegDocument doc;
+    RegStoreParse(doc, file, text);
+    RegTree tree = RegStoreEvaluate(doc);
+    EXPECT_EQ(tree.size(), 2u + keys + keys / 4); // the root, Software, the odd keys and their
+                                                  // subkeys, and the keys made anew
+    for (int k : {0, 1, 2, 3, 4, 1001, 1998, 1999}) {
+        std::u16string folded = RegStoreFold(Key(k));
+        bool odd = k % 2 == 1;
+        bool anew = k % 4 == 0;
+        EXPECT_EQ(Exists(Key(k)), odd || anew) << k;
+        EXPECT_EQ(tree.count(folded), odd || anew ? 1u : 0u) << k;
+        EXPECT_EQ(Exists(Key(k) + u"\\Sub"), odd) << k;
+        EXPECT_EQ(tree.count(folded + u"\\SUB"), odd ? 1u : 0u) << k;
+        EXPECT_EQ(Text(Key(k), u"V0"), odd ? "t0" : "(none)") << k;
+        EXPECT_EQ(Text(Key(k), u"W"), anew ? "new" : "(none)") << k;
+        EXPECT_EQ(RegStoreQueryValue(doc, folded, u"W", NULL), anew) << k;
+        EXPECT_EQ(tree.count(folded) != 0 && tree[folded].count(u"W") != 0, anew) << k;
+    }
+}
+
+} // namespace
