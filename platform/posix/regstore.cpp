@@ -1535,14 +1535,19 @@ static bool SameSection(const RegDocument &a, const RegEntry &x, const RegDocume
 }
 
 // Whether two entries mean the same to the importer. The same text in the same section does;
-// otherwise what it says is compared.
+// otherwise what it says is compared. A run of values shares its sections, which are compared
+// once: `sections` holds the last pair found the same.
 static bool SameMeaning(const RegDocument &a, const RegEntry &x, const RegDocument &b,
-                        const RegEntry &y)
+                        const RegEntry &y, std::pair<int, int> &sections)
 {
     bool value = x.kind == RegEntryKind::SetValue || x.kind == RegEntryKind::DeleteValue;
-    if (x.kind != y.kind || x.local != y.local ||
-        (value && !SameSection(a, a.entries[x.section], b, b.entries[y.section])))
+    if (x.kind != y.kind || x.local != y.local)
         return false;
+    if (value && sections != std::make_pair(x.section, y.section)) {
+        if (!SameSection(a, a.entries[x.section], b, b.entries[y.section]))
+            return false;
+        sections = std::make_pair(x.section, y.section);
+    }
     if (EntryText(a, x) == EntryText(b, y))
         return true;
     if (x.kind == RegEntryKind::Key || x.kind == RegEntryKind::DeleteKey)
@@ -1580,6 +1585,7 @@ bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
                             std::string::npos) != 0)
         return false;
     uint32_t hash = NameHash(change.name);
+    std::pair<int, int> sections(-1, -1);
     size_t i = 0;
     size_t j = 0;
     for (;; ++i, ++j) {
@@ -1589,7 +1595,7 @@ bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
             ++j;
         if (i == before.entries.size() || j == after.entries.size())
             break;
-        if (!SameMeaning(before, before.entries[i], after, after.entries[j]))
+        if (!SameMeaning(before, before.entries[i], after, after.entries[j], sections))
             return false;
     }
     if (i != before.entries.size() || j != after.entries.size())
@@ -1966,22 +1972,16 @@ LONG RegStoreEdit(const RegDocument &doc, const std::function<LONG(RegDocument &
     bytes.clear();
     RegDocument edited = doc;
     LONG result = edit(edited);
-    if (result != ERROR_SUCCESS || !edited.modified)
+    if (result != ERROR_SUCCESS || !edited.modified || edited.bytes == doc.bytes)
         return result;
-    bytes = RegStoreSerialize(edited);
-    if (bytes == RegStoreSerialize(doc)) {
-        bytes.clear();
-        return ERROR_SUCCESS;
-    }
-    // The last word on every edit: a fault in one must never cost another value.
-    RegDocument after;
-    RegStoreParse(after, doc.path, bytes);
-    if (!RegStoreChangedOnly(doc, after, edited.change)) {
-        bytes.clear();
+    // The last word on every edit: a fault in one must never cost another value. Every edit
+    // leaves its document parsed afresh from the bytes it made, which the check reads.
+    if (!RegStoreChangedOnly(doc, edited, edited.change)) {
         RegStoreSay(doc.path + ": the edit would change more than the value it writes, so " +
                     "nothing is written");
         return ERROR_REGISTRY_CORRUPT;
     }
+    bytes = std::move(edited.bytes);
     return ERROR_SUCCESS;
 }
 
@@ -2018,5 +2018,5 @@ LONG RegStoreUpdate(const std::string &path, const std::function<LONG(RegDocumen
     LONG result = RegStoreEdit(doc, edit, bytes);
     if (result != ERROR_SUCCESS || bytes.empty())
         return result;
-    return WriteRegistry(target, RegStoreSerialize(doc), bytes);
+    return WriteRegistry(target, doc.bytes, bytes);
 }

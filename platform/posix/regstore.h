@@ -129,7 +129,8 @@ bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
 
 // Runs the edit on a copy of the document and gives the edited file's bytes, or none when the
 // edit changed no byte. ERROR_REGISTRY_CORRUPT, said on standard error, when the edited text
-// would mean more than the change; else the edit's own result.
+// would mean more than the change; else the edit's own result. The edit must leave the document
+// parsed from its bytes, as the edits above do.
 LONG RegStoreEdit(const RegDocument &doc, const std::function<LONG(RegDocument &)> &edit,
                   std::string &bytes);
 

@@ -156,10 +156,16 @@ TEST_F(StoreEdits, WriteWhoseTextMeansMoreThanItsChangeIsRefused)
         std::string(HEADER) + "[HKEY_LOCAL_MACHINE\\NetAdmin\\SNMP]\n" + "\"Other\"=\"o\"\n";
     Put(before);
     testing::internal::CaptureStderr();
+    // An edit that splices one line too many, as a fault in one might.
     LONG result = RegStoreUpdate(file, [](RegDocument &doc) {
         LONG set = RegStoreSetValue(doc, u"NetAdmin\\SNMP", u"ZembrelCode", REG_DWORD,
                                     Data({29, 0, 0, 0}).data(), 4);
-        doc.bytes.replace(doc.bytes.find("\"o\""), 3, "\"changed by a fault\"");
+        RegChange change = doc.change;
+        std::string bytes = doc.bytes;
+        bytes.replace(bytes.find("\"o\""), 3, "\"changed by a fault\"");
+        RegStoreParse(doc, doc.path, bytes);
+        doc.modified = true;
+        doc.change = change;
         return set;
     });
     std::string errors = testing::internal::GetCapturedStderr();
