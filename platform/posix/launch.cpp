@@ -8,7 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <thread>
+#include <new>
+#include <vector>
 
 extern char **environ;
 
@@ -58,17 +59,18 @@ static bool IsDefaultVerb(LPCWSTR verb)
     return verb[i] == 0;
 }
 
-// The launcher never waits, but a long-lived caller should not collect zombies: a detached
-// thread reaps this one child. At exit the thread simply goes with the process.
-static void ReapInBackground(pid_t pid)
+// The launcher never waits. The programs it started earlier are reaped, without waiting, each
+// time it starts another, so a long-lived caller keeps no zombie but the last one. A thread
+// waiting for each child would cost every hand-off a thread, and its exit the wake-up of it.
+static std::vector<pid_t> s_started;
+
+static void ReapEnded()
 {
-    try {
-        std::thread([pid] {
-            while (waitpid(pid, NULL, 0) == -1 && errno == EINTR) {
-            }
-        }).detach();
-    } catch (...) {
-        // Without a thread the child stays a zombie until this process exits; no harm.
+    for (size_t i = 0; i < s_started.size();) {
+        if (waitpid(s_started[i], NULL, WNOHANG) != 0)
+            s_started.erase(s_started.begin() + (ptrdiff_t)i);
+        else
+            ++i;
     }
 }
 
@@ -118,7 +120,12 @@ BOOL ShellExecuteExW(SHELLEXECUTEINFOW *info)
     if (result != 0)
         return FailLaunch(info, Win32ErrorFromErrno(result));
 
-    ReapInBackground(pid);
+    ReapEnded();
+    try {
+        s_started.push_back(pid);
+    } catch (const std::bad_alloc &) {
+        // Then this one stays a zombie until the caller exits; no harm.
+    }
     info->hInstApp = (HINSTANCE)(uintptr_t)SHELL_LAUNCHED;
     SetLastErrorCode(ERROR_SUCCESS);
     return TRUE;

@@ -38,10 +38,8 @@ std::string RegStorePath()
 
 // The C locale knows only ASCII capitals; C.UTF-8 knows every letter's. It is set up the first
 // time a name has a letter beyond ASCII, so a registry of plain names never loads a locale.
-static char16_t FoldUnit(char16_t c)
+static char16_t FoldBeyondAscii(char16_t c)
 {
-    if (c < 0x80)
-        return c >= u'a' && c <= u'z' ? (char16_t)(c - 0x20) : c;
     if (c >= 0xD800 && c <= 0xDFFF)
         return c;
     static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
@@ -49,6 +47,13 @@ static char16_t FoldUnit(char16_t c)
         return c;
     wint_t upper = towupper_l(c, unicode);
     return upper <= 0xFFFF ? (char16_t)upper : c;
+}
+
+static inline char16_t FoldUnit(char16_t c)
+{
+    if (c >= 0x80)
+        return FoldBeyondAscii(c);
+    return c >= u'a' && c <= u'z' ? (char16_t)(c - 0x20) : c;
 }
 
 std::u16string RegStoreFold(const std::u16string &name)
@@ -87,7 +92,7 @@ bool RegStoreCleanPath(std::u16string &path)
     return path.find(u"\\\\") == std::u16string::npos;
 }
 
-static bool IsSelfOrAncestor(const std::u16string &ancestor, const std::u16string &key)
+static bool IsSelfOrAncestor(std::u16string_view ancestor, std::u16string_view key)
 {
     return key.compare(0, ancestor.size(), ancestor) == 0 &&
            (key.size() == ancestor.size() || key[ancestor.size()] == u'\\');
@@ -105,19 +110,41 @@ static const RootName ROOTS[] = {
     {u"HKEY_CURRENT_CONFIG", u"HKCC", false}, {u"HKEY_DYN_DATA", u"HKEY_DYN_DATA", false},
 };
 
-// Splits "ROOT\path" into the root's kind and the folded path below it.
-static bool ParseKeyPath(const std::u16string &name, bool &local, std::u16string &folded)
+// Whether the text folds to the name, which is in capitals already.
+static bool FoldsTo(std::u16string_view text, const char16_t *name)
+{
+    if (text == name) // as export tools write it
+        return true;
+    size_t i = 0;
+    for (; i < text.size() && name[i] != 0; ++i)
+        if (FoldUnit(text[i]) != name[i])
+            return false;
+    return i == text.size() && name[i] == 0;
+}
+
+// Splits "ROOT\path" into the root's kind and the folded path below it, cleaned as
+// RegStoreCleanPath cleans a path, in one pass and into the caller's room.
+static bool ParseKeyPath(std::u16string_view name, bool &local, std::u16string &folded)
 {
     size_t slash = name.find(u'\\');
-    std::u16string root = RegStoreFold(name.substr(0, slash));
-    std::u16string path = slash == std::u16string::npos ? u"" : name.substr(slash + 1);
+    std::u16string_view root = name.substr(0, slash);
+    std::u16string_view path = slash == std::u16string_view::npos ? u"" : name.substr(slash + 1);
     for (const RootName &known : ROOTS) {
-        if (root != known.name && root != known.shortName)
+        if (!FoldsTo(root, known.name) && !FoldsTo(root, known.shortName))
             continue;
-        if (!RegStoreCleanPath(path))
+        if (!path.empty() && path[0] == u'\\')
             return false;
+        if (!path.empty() && path.back() == u'\\')
+            path.remove_suffix(1);
+        folded.resize(path.size());
+        const char16_t *from = path.data();
+        char16_t *to = &folded[0];
+        for (size_t i = 0; i < path.size(); ++i) {
+            if (from[i] == u'\\' && from[i - 1] == u'\\')
+                return false;
+            to[i] = FoldUnit(from[i]);
+        }
         local = known.local;
-        folded = RegStoreFold(path);
         return true;
     }
     return false;
@@ -324,6 +351,11 @@ enum class ParseState {
 };
 
 struct RegParser {
+    RegParser(const RegDocument &source, RegDocument &target, bool again)
+        : doc(source), out(target), once(again), limit(TextEnd(source)), next(source.bom.size())
+    {
+    }
+
     const RegDocument &doc; // the bytes being read
     RegDocument &out;       // where entries, keys and diagnostics go
     bool once;              // reading one entry again: stop after it
@@ -332,26 +364,20 @@ struct RegParser {
     size_t line = 0;        // the current line's number, from 1
     size_t lineBegin = 0;   // byte offsets of the current line's text and of its ending
     size_t lineEnd = 0;
-    size_t first = 0;         // byte offset of the first line of the entry being read
-    std::u16string buffer;    // room for the current line, which only grows
-    std::u16string_view text; // the current line in it, decoded and cut at a zero character
-    size_t pos = 0;           // the next character of it
-    int section = -1;         // the open key's entry; -1 when values have nowhere to go
-    std::u16string keyText;   // the key name between the brackets
-    std::u16string name;      // the value name, unescaped, when reading an entry again
-    uint32_t nameHash;        // the hash of its folded name
+    size_t first = 0;            // byte offset of the first line of the entry being read
+    std::u16string buffer;       // room for the current line, which only grows
+    std::u16string_view text;    // the current line in it, decoded and cut at a zero character
+    size_t pos = 0;              // the next character of it
+    int section = -1;            // the open key's entry; -1 when values have nowhere to go
+    std::u16string_view keyText; // the key name between the brackets
+    std::u16string folded;       // room for its folded path
+    std::u16string name;         // the value name, unescaped, when reading an entry again
+    uint32_t nameHash = 0;       // the hash of its folded name
     std::u16string scratch;
     DWORD type = 0;
     std::vector<BYTE> data;
     size_t backslash = 0; // byte offset of the last continuation backslash read
 };
-
-static RegParser MakeParser(const RegDocument &doc, RegDocument &out, bool once)
-{
-    return RegParser{
-        doc, out, once, TextEnd(doc), doc.bom.size(), 0, 0, 0, 0, {}, {}, 0, -1, {}, {}, 0, {},
-        0,   {},  0};
-}
 
 // Loads the line at p.next. Lines end at CR LF, LF or a lone CR, as the importer splits them,
 // and the importer reads each line as a C string.
@@ -520,11 +546,12 @@ static bool Unescape(RegParser &p, std::u16string *out, uint32_t *hash)
                 ++at;
         if (out != NULL)
             out->append(text + run, at - run);
-        if (at + 1 >= size || text[at] == u'"') {
+        if (at + 1 >= size || text[at] == u'"') { // closed, or a backslash with nothing after
+            bool closed = at < size && text[at] == u'"';
             p.pos = at + (at < size);
             if (hash != NULL)
                 *hash = mixed;
-            return at < size;
+            return closed;
         }
         char16_t c = text[at + 1];
         p.pos = at += 2;
@@ -576,10 +603,11 @@ static ParseState LineStart(RegParser &p)
     }
 }
 
-static uint32_t AddKey(RegParser &p, std::u16string &&folded)
+static uint32_t AddKey(RegParser &p, const std::u16string &folded)
 {
-    p.out.keys.push_back(std::move(folded));
-    return (uint32_t)(p.out.keys.size() - 1);
+    p.out.keyStarts.push_back((uint32_t)p.out.keyText.size());
+    p.out.keyText += folded;
+    return (uint32_t)(p.out.keyStarts.size() - 1);
 }
 
 static ParseState KeyName(RegParser &p)
@@ -588,22 +616,21 @@ static ParseState KeyName(RegParser &p)
     size_t close = Text(p).rfind(u']');
     if (Peek(p) == u' ' || Peek(p) == u'\t' || close == std::u16string::npos || close < p.pos)
         return Skip(p, "a key name needs its closing bracket and no blank after the opening one");
-    p.keyText.assign(Text(p).data() + p.pos, close - p.pos);
+    p.keyText = Text(p).substr(p.pos, close - p.pos);
     if (!p.keyText.empty() && p.keyText[0] == u'-') {
-        p.keyText.erase(0, 1);
+        p.keyText.remove_prefix(1);
         return ParseState::DeleteKey;
     }
     RegEntry entry = NewEntry(p, RegEntryKind::Key);
-    std::u16string folded;
     p.section = -1;
-    if (!ParseKeyPath(p.keyText, entry.local, folded))
+    if (!ParseKeyPath(p.keyText, entry.local, p.folded))
         return Skip(p, "not a key under a known root, so its values are skipped too");
-    if (!WithinKeyLimits(folded))
+    if (!WithinKeyLimits(p.folded))
         return Skip(p, "deeper than 512 levels or a name over 255 characters, which no registry "
                        "holds, so its values are skipped too");
     p.section = (int)p.out.entries.size();
     entry.section = p.section;
-    entry.id = AddKey(p, std::move(folded));
+    entry.id = AddKey(p, p.folded);
     return Finish(p, entry);
 }
 
@@ -612,10 +639,10 @@ static ParseState DeleteKey(RegParser &p)
     // Whether or not the deletion is valid, the values after it have no key.
     p.section = -1;
     RegEntry entry = NewEntry(p, RegEntryKind::DeleteKey);
-    std::u16string folded;
-    if (!ParseKeyPath(p.keyText, entry.local, folded) || folded.empty() || !WithinKeyLimits(folded))
+    if (!ParseKeyPath(p.keyText, entry.local, p.folded) || p.folded.empty() ||
+        !WithinKeyLimits(p.folded))
         return Skip(p, "not a key that can be deleted");
-    entry.id = AddKey(p, std::move(folded));
+    entry.id = AddKey(p, p.folded);
     return Finish(p, entry);
 }
 
@@ -842,7 +869,7 @@ static void Parse(RegDocument &doc, const std::string &path, std::string bytes)
     // Room for an entry every sixteen bytes, more than real files need, so the list is seldom
     // copied as it grows; room never filled costs address space, not memory.
     doc.entries.reserve(doc.bytes.size() / 16);
-    RegParser p = MakeParser(doc, doc, false);
+    RegParser p(doc, doc, false);
     if (!NextLine(p) || (Text(p) != HEADER_5 && Text(p) != HEADER_4)) {
         doc.valid = false;
         doc.diagnostics.push_back(path + ":1: no \"Windows Registry Editor Version 5.00\" or "
@@ -865,7 +892,7 @@ static void ReadEntry(const RegDocument &doc, const RegEntry &entry, std::u16str
                       RegValue *value)
 {
     RegDocument scratch;
-    RegParser p = MakeParser(doc, scratch, true);
+    RegParser p(doc, scratch, true);
     p.next = entry.begin;
     p.section = entry.section;
     RunParser(p);
@@ -1051,6 +1078,15 @@ int RegStoreLoad(RegDocument &doc, const std::string &path)
 
 // ---- What the file says --------------------------------------------------------------------
 
+// The folded path of a Key or DeleteKey entry.
+static std::u16string_view KeyOf(const RegDocument &doc, const RegEntry &entry)
+{
+    size_t start = doc.keyStarts[entry.id];
+    size_t end =
+        entry.id + 1 < doc.keyStarts.size() ? doc.keyStarts[entry.id + 1] : doc.keyText.size();
+    return std::u16string_view(doc.keyText).substr(start, end - start);
+}
+
 // A value line, setting or deleting, in one of the key's sections, whose name may be the one.
 static bool MayBeValueOf(const RegDocument &doc, const RegEntry &entry, const std::u16string &key,
                          uint32_t nameHash)
@@ -1059,7 +1095,7 @@ static bool MayBeValueOf(const RegDocument &doc, const RegEntry &entry, const st
         entry.id != nameHash)
         return false;
     const RegEntry &section = doc.entries[entry.section];
-    return section.local && doc.keys[section.id] == key;
+    return section.local && KeyOf(doc, section) == key;
 }
 
 static bool IsValueOf(const RegDocument &doc, const RegEntry &entry, const std::u16string &key,
@@ -1076,7 +1112,7 @@ static bool IsValueOf(const RegDocument &doc, const RegEntry &entry, const std::
 static bool DeletesKey(const RegDocument &doc, const RegEntry &entry, const std::u16string &key)
 {
     return entry.kind == RegEntryKind::DeleteKey && entry.local &&
-           IsSelfOrAncestor(doc.keys[entry.id], key);
+           IsSelfOrAncestor(KeyOf(doc, entry), key);
 }
 
 // A key exists from a section of it or of a descendant (the importer's RegCreateKeyEx makes
@@ -1086,7 +1122,7 @@ bool RegStoreKeyExists(const RegDocument &doc, const std::u16string &key)
     bool exists = key.empty();
     for (const RegEntry &entry : doc.entries) {
         if (entry.kind == RegEntryKind::Key && entry.local &&
-            IsSelfOrAncestor(key, doc.keys[entry.id]))
+            IsSelfOrAncestor(key, KeyOf(doc, entry)))
             exists = true;
         else if (DeletesKey(doc, entry, key))
             exists = false;
@@ -1145,23 +1181,23 @@ RegTree RegStoreEvaluate(const RegDocument &doc)
         switch (entry.kind) {
         case RegEntryKind::Key:
             if (entry.local)
-                AddKeyAndAncestors(tree, doc.keys[entry.id]);
+                AddKeyAndAncestors(tree, std::u16string(KeyOf(doc, entry)));
             break;
         case RegEntryKind::DeleteKey:
             if (entry.local)
-                EraseSubtree(tree, doc.keys[entry.id]);
+                EraseSubtree(tree, std::u16string(KeyOf(doc, entry)));
             break;
         case RegEntryKind::SetValue:
             if (section->local) {
                 RegValue value;
                 ReadEntry(doc, entry, name, &value);
-                tree[doc.keys[section->id]][RegStoreFold(name)] = std::move(value);
+                tree[std::u16string(KeyOf(doc, *section))][RegStoreFold(name)] = std::move(value);
             }
             break;
         case RegEntryKind::DeleteValue:
             if (section->local) {
                 ReadEntry(doc, entry, name, NULL);
-                tree[doc.keys[section->id]].erase(RegStoreFold(name));
+                tree[std::u16string(KeyOf(doc, *section))].erase(RegStoreFold(name));
             }
             break;
         default:
@@ -1332,7 +1368,7 @@ static bool IsCommentLine(std::u16string_view text)
 static std::string CommentLines(const RegDocument &doc, const RegEntry &entry, size_t &ending)
 {
     RegDocument scratch;
-    RegParser p = MakeParser(doc, scratch, true);
+    RegParser p(doc, scratch, true);
     p.next = entry.begin;
     p.limit = entry.end;
     std::string kept;
@@ -1433,7 +1469,7 @@ LONG RegStoreSetValue(RegDocument &doc, const std::u16string &key, const std::u1
     int target = -1;
     for (size_t i = LastKeyDeletion(doc, foldedKey) + 1; i < doc.entries.size(); ++i) {
         const RegEntry &entry = doc.entries[i];
-        if (entry.kind == RegEntryKind::Key && entry.local && doc.keys[entry.id] == foldedKey)
+        if (entry.kind == RegEntryKind::Key && entry.local && KeyOf(doc, entry) == foldedKey)
             section = (int)i;
         if (IsValueOf(doc, entry, foldedKey, foldedName, nameHash))
             target = (int)i;
@@ -1512,7 +1548,7 @@ static size_t BackslashColumn(const RegDocument &doc, const std::u16string &line
 static std::u16string SkippedText(const RegDocument &doc, const RegEntry &entry)
 {
     RegDocument scratch;
-    RegParser p = MakeParser(doc, scratch, true);
+    RegParser p(doc, scratch, true);
     p.next = entry.begin;
     p.limit = entry.end;
     std::u16string text;
@@ -1531,7 +1567,7 @@ static bool SameSection(const RegDocument &a, const RegEntry &x, const RegDocume
                         const RegEntry &y)
 {
     return x.local == y.local &&
-           (x.local ? a.keys[x.id] == b.keys[y.id] : EntryText(a, x) == EntryText(b, y));
+           (x.local ? KeyOf(a, x) == KeyOf(b, y) : EntryText(a, x) == EntryText(b, y));
 }
 
 // Whether two entries mean the same to the importer. The same text in the same section does;
@@ -1551,7 +1587,7 @@ static bool SameMeaning(const RegDocument &a, const RegEntry &x, const RegDocume
     if (EntryText(a, x) == EntryText(b, y))
         return true;
     if (x.kind == RegEntryKind::Key || x.kind == RegEntryKind::DeleteKey)
-        return x.local && a.keys[x.id] == b.keys[y.id];
+        return x.local && KeyOf(a, x) == KeyOf(b, y);
     if (x.kind == RegEntryKind::Skipped)
         return SkippedText(a, x) == SkippedText(b, y);
     std::u16string nameX;
@@ -1571,7 +1607,7 @@ static bool AboutTheChange(const RegDocument &doc, const RegEntry &entry, const 
                            uint32_t nameHash)
 {
     if (entry.kind == RegEntryKind::Key)
-        return entry.local && doc.keys[entry.id] == change.key &&
+        return entry.local && KeyOf(doc, entry) == change.key &&
                (change.kind == RegChangeKind::CreateKey || change.kind == RegChangeKind::SetValue);
     return (change.kind == RegChangeKind::SetValue || change.kind == RegChangeKind::DeleteValue) &&
            IsValueOf(doc, entry, change.key, change.name, nameHash);

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 enum class RegEntryKind : uint8_t { Key, DeleteKey, SetValue, DeleteValue, Skipped };
@@ -20,7 +21,7 @@ struct RegEntry {
     uint32_t begin;  // byte offset of its first line
     uint32_t end;    // byte offset just past its last line's ending
     int32_t section; // the Key entry whose values follow, -1 where none is open
-    uint32_t id;     // Key and DeleteKey: index in keys; values: hash of the folded name
+    uint32_t id;     // Key and DeleteKey: index in keyStarts; values: hash of the folded name
     RegEntryKind kind;
     bool local; // Key and DeleteKey: below HKEY_LOCAL_MACHINE
 };
@@ -44,7 +45,8 @@ struct RegDocument {
     std::u16string eol = u"\n"; // the file's own line ending, for the lines a write adds
     std::string bytes;          // the whole file, byte order mark included
     std::vector<RegEntry> entries;
-    std::vector<std::u16string> keys;     // folded paths below the root, "" the root itself
+    std::u16string keyText;               // the keys' folded paths below the root, one after
+    std::vector<uint32_t> keyStarts;      // another, each starting here; "" the root itself
     std::vector<std::string> diagnostics; // "path:line: message"
     // Where the backslash is of a hex value that the file ends in the middle of, after its
     // last ",\": a line added after it must not become its continuation. npos when none.

@@ -266,6 +266,39 @@ TEST_F(LaunchTest, NonAsciiParametersArriveAsUtf8)
     EXPECT_EQ(WaitForRecord(), expected);
 }
 
+// This process's children by their state letter ('Z' for a zombie), from /proc.
+std::string ChildStates()
+{
+    std::string states;
+    for (const auto &entry : fs::directory_iterator("/proc")) {
+        std::ifstream in(entry.path() / "stat");
+        std::string stat;
+        if (!std::getline(in, stat) || stat.rfind(')') == std::string::npos)
+            continue;
+        std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+        char state = 0;
+        long parent = 0;
+        if (fields >> state >> parent && parent == (long)getpid())
+            states += state;
+    }
+    return states;
+}
+
+TEST_F(LaunchTest, ProgramsThatHaveEndedAreReapedByTheNextLaunch)
+{
+    for (int i = 0; i < 4; ++i) {
+        SHELLEXECUTEINFOW info = Info(TEXT("\\Windows\\stub.exe"), TEXT("x"), TEXT("\\Windows"));
+        ASSERT_TRUE(ShellExecuteExW(&info));
+        EXPECT_NE(WaitForRecord(), "");
+        fs::remove(record);
+        for (int wait = 0; wait < 1000 && ChildStates().find_first_not_of('Z') != std::string::npos;
+             ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // At most the last one is left, until another launch or the caller's exit.
+    EXPECT_LE(ChildStates().size(), 1u) << ChildStates();
+}
+
 TEST_F(LaunchTest, RefusesWhatCannotBeStarted)
 {
     MakeFile("Windows/plain.exe", "#!/bin/sh\n", 0644);

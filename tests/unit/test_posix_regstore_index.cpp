@@ -103,6 +103,24 @@ TEST_F(StoreIndex, EachContentIsReportedOnceAndAgainWhenItComesBack)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
+TEST_F(StoreIndex, QuotedTextsEndAtTheirClosingQuoteOnly)
+{
+    PutFileBytes(file, std::string(HEADER) + "[HKLM\\Platform]\n"
+                                             "\"Trail\"=\"text\\\n"
+                                             "\"Slash\\\\\"=\"a\\\\\"\n"
+                                             "\"Quote\\\"d\"=\"b\\\"c\"\n"
+                                             "\"Open\\\"=\"x\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Text(PLATFORM_KEY, u"Trail"), "(none)");
+    EXPECT_EQ(Text(PLATFORM_KEY, u"Slash\\"), "a\\");
+    EXPECT_EQ(Text(PLATFORM_KEY, u"Quote\"d"), "b\"c");
+    EXPECT_EQ(Text(PLATFORM_KEY, u"Open\"=\"x"), "(none)");
+    std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find(file + ":3: "), std::string::npos) << errors;
+    EXPECT_NE(errors.find(file + ":6: "), std::string::npos) << errors;
+    EXPECT_EQ(errors.find(file + ":4: "), std::string::npos) << errors;
+}
+
 TEST_F(StoreIndex, ValueOnTheLastLineOfAMillionValueFileIsFound)
 {
     std::string text = HEADER + Sections(10000, 100);
