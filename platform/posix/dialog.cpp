@@ -3,7 +3,6 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -383,13 +382,13 @@ INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTempla
 {
     (void)instance;
     if (dialogTemplate == NULL) {
-        fprintf(stderr, "zembrel: no dialog template to show\n");
+        WriteDiagnostic("no dialog template to show");
         return -1;
     }
     ParsedDialog parsed;
     const char *error = nullptr;
     if (!ParseTemplate((const BYTE *)dialogTemplate, &parsed, &error)) {
-        fprintf(stderr, "zembrel: bad dialog template: %s\n", error);
+        WriteDiagnostic("bad dialog template: %s", error);
         return -1;
     }
 

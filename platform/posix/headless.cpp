@@ -107,8 +107,7 @@ void ParseLine(const std::string &raw, std::vector<InputEvent> *events)
         events->push_back({InputEvent::SysKeyUp, (WPARAM)value});
         return;
     }
-    fprintf(stderr, "zembrel: unknown event: %s\n", line.c_str());
-    fflush(stderr);
+    WriteDiagnostic("unknown event: %s", line.c_str());
 }
 
 class HeadlessView : public DialogView {
@@ -199,16 +198,7 @@ class HeadlessView : public DialogView {
             return;
         if (output_ == STDOUT_FILENO)
             fflush(stdout);
-        std::string line = Utf16ToUtf8(text) + "\n";
-        size_t done = 0;
-        while (done < line.size()) {
-            ssize_t count = write(output_, line.data() + done, line.size() - done);
-            if (count < 0 && errno == EINTR)
-                continue;
-            if (count <= 0)
-                return;
-            done += (size_t)count;
-        }
+        WriteFully(output_, Utf16ToUtf8(text) + "\n");
     }
 
     int output_;

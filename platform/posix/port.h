@@ -1,4 +1,5 @@
-// Helpers that the POSIX port's modules share: text conversion and the device-root mapping.
+// Helpers that the POSIX port's modules share: text conversion, the device-root mapping and
+// the port's own lines on standard error.
 #pragma once
 
 #include "win32api.h"
@@ -25,3 +26,12 @@ std::string MapDevicePath(LPCWSTR devicePath);
 
 // Sets the thread's last-error code that GetLastError() reports.
 void SetLastErrorCode(DWORD code);
+
+// Writes all the bytes to the descriptor, going on after interruptions and short writes;
+// false when it cannot (a closed stream, a pipe nobody reads), and the rest is dropped.
+bool WriteFully(int fd, const std::string &bytes);
+
+// The port's own diagnostics: "zembrel: " and the formatted text as one line on standard
+// error, so that none reads like the debug channel's "Cmd: " line. A line that cannot be
+// written is dropped.
+void WriteDiagnostic(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,4 +1,4 @@
-// Tests of the port's text conversion and its debug channel on standard error.
+// Tests of the port's text conversion and its lines on standard error.
 #include "platform/posix/port.h"
 
 #include <gtest/gtest.h>
@@ -56,6 +56,17 @@ TEST(DebugChannel, LongLinesComeOutWhole)
     testing::internal::CaptureStderr();
     NKDbgPrintfW(TEXT("Cmd: %s\n"), line.c_str());
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cmd: " + std::string(5000, 'x') + "\n");
+}
+
+// The port's own lines carry its name, whole, however long the path in them.
+TEST(PortDiagnostics, OneLinePrefixedWithTheProgramName)
+{
+    std::string path(3000, 'p');
+    testing::internal::CaptureStderr();
+    WriteDiagnostic("cannot start %s: %s", path.c_str(), "Argument list too long");
+    WriteDiagnostic("%s", "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "zembrel: cannot start " + path + ": Argument list too long\nzembrel: \n");
 }
 
 } // namespace
