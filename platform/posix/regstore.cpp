@@ -229,8 +229,7 @@ void RegStoreSay(const std::string &message)
         if (!s_said.insert(message).second)
             return;
     }
-    fprintf(stderr, "zembrel: %s\n", message.c_str());
-    fflush(stderr);
+    WriteDiagnostic("%s", message.c_str());
 }
 
 std::string RegStoreReason(int error)
@@ -967,8 +966,7 @@ static void Report(const RegDocument &doc)
             return;
     }
     for (const std::string &line : doc.diagnostics)
-        fprintf(stderr, "zembrel: %s\n", line.c_str());
-    fflush(stderr);
+        WriteDiagnostic("%s", line.c_str());
 }
 
 // The last parse, kept while the file's bytes stay the same.

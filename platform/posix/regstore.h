@@ -73,8 +73,8 @@ std::u16string RegStoreFold(const std::u16string &name);
 // in a row), which Win32 calls a bad path name.
 bool RegStoreCleanPath(std::u16string &path);
 
-// The port's own lines on standard error, each said once a process and prefixed "zembrel: " so
-// that none passes for the debug channel's "Cmd:" line.
+// The store's lines on standard error, through WriteDiagnostic (so "zembrel: " before each),
+// each said once a process.
 void RegStoreSay(const std::string &message);
 
 // RegStoreRead's error for a registry that is neither missing, a folder nor a regular file:
