@@ -1,6 +1,5 @@
 #!/usr/bin/env python3
-"""End-to-end tests of the POSIX zembrel binary with an odd or busy registry file: the run goes
-on and exits 1 as always, and standard error says why, once."""
+"""End-to-end tests of the POSIX zembrel binary with an odd or busy registry file."""
 # Run as: test_registry_files.py /path/to/zembrel [unittest options]
 
 import fcntl

@@ -1,5 +1,4 @@
-// What the registry store's fuzz targets share: the input's first bytes choose an edit, the
-// rest makes the file, and every promise the store makes about that file and edit is checked.
+// What the registry store's fuzz targets share: an edit chosen by the input, and its checks.
 #pragma once
 
 #include "platform/posix/regstore.h"

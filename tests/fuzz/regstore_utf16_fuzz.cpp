@@ -1,5 +1,4 @@
-// Fuzz target: the registry store on UTF-16LE files, odd lengths and lone surrogates included.
-// Input: four bytes that choose an edit, then the file after its byte order mark.
+// Fuzz target: the registry store on UTF-16LE files; input: four edit bytes, the body.
 #include "regstore_fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -1,5 +1,4 @@
-// Fuzz target: the registry store on 8-bit files (UTF-8, with or without BOM, or anything else).
-// Input: four bytes that choose an edit, then the file.
+// Fuzz target: the registry store on 8-bit files; input: four bytes choosing an edit, the file.
 #include "regstore_fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -1,5 +1,4 @@
-// The POSIX registry store's test fixture: a device root of its own per test, and the file and
-// the Win32 calls over it at hand.
+// The POSIX registry store's test fixture: a device root per test, its file and the calls.
 #pragma once
 
 #include "platform/posix/regstore.h"

@@ -1,5 +1,4 @@
-// Crash-safety tests of the POSIX registry store: writers killed at random points, writers at
-// the same time, and a full disk never leave anything but the old file or the new one.
+// Crash-safety tests of the POSIX registry store: killed writers, many writers, a full disk.
 #include "store_fixture.h"
 
 #include <sched.h>

@@ -1,5 +1,4 @@
-// Tests of the POSIX registry store's edits: a write lands where the importer reads it, keeps
-// every other line's meaning, and is refused when the edited text would mean anything else.
+// Tests of the POSIX registry store's edits: each changes its value's meaning and no other.
 #include "store_fixture.h"
 
 namespace {

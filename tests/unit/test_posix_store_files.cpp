@@ -1,5 +1,4 @@
-// Tests of the POSIX registry store among odd files and neighbours: links, owners, FIFOs,
-// folders, leftovers, the writers' lock and a missing device root, each said once on stderr.
+// Tests of the POSIX registry store among odd files and neighbours: links, owners, the lock.
 #include "store_fixture.h"
 
 #include <fcntl.h>
