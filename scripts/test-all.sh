@@ -166,10 +166,10 @@ if [ -n "$fuzz_pid" ]; then
     fuzz_status=$?
     say "tests/fuzz/run.sh $fuzz_seconds"
     cat "$results/fuzz.log"
-    targets=$(grep -c '^== .*_fuzz' "$results/fuzz.log")
+    targets=$(grep -c 'runs, clean$' "$results/fuzz.log")
     case $fuzz_status in
     0) step fuzz passed "$targets targets, $fuzz_seconds s each, nothing found" ;;
-    77) step fuzz skipped "$(grep -m1 '^SKIPPED' "$results/fuzz.log")" ;;
+    77) step fuzz skipped "$(grep -m1 '^== skipping' "$results/fuzz.log" | sed 's/^== //')" ;;
     *) step fuzz FAILED "see above and build/fuzz/*.log" ;;
     esac
 fi

@@ -39,27 +39,32 @@ static bool ResolveKey(HKEY key, std::u16string &path, REGSAM &access)
 }
 
 // Every call reads the file afresh, so another process's write shows at once; the parse of
-// content already seen is shared.
+// content already seen is shared. The system stays silent about a registry it cannot read; an
+// administrator of the port still learns why.
 static LONG ReadRegistry(std::shared_ptr<const RegDocument> &doc)
 {
     std::string file = RegStorePath();
-    if (!RegStoreCanRead(file))
+    int error = RegStoreReadError(file);
+    if (error == 0)
+        error = RegStoreRead(doc, file);
+    if (error != 0) {
+        RegStoreSayUnreadable(file, error);
         return ERROR_ACCESS_DENIED;
-    if (RegStoreRead(doc, file) != 0)
-        return ERROR_ACCESS_DENIED;
+    }
+    if (!doc->exists)
+        RegStoreSayIfNoRoot(file); // it reads as empty all the same
     return ERROR_SUCCESS;
 }
 
 static LONG CheckRights(REGSAM access, bool valid)
 {
     std::string file = RegStorePath();
-    if ((access & READ_RIGHTS) != 0 && !RegStoreCanRead(file))
+    if ((access & READ_RIGHTS) != 0 && RegStoreReadError(file) != 0)
         return ERROR_ACCESS_DENIED;
     if ((access & WRITE_RIGHTS) != 0 && valid && !RegStoreCanWrite(file)) {
         // The system stays silent about a value it cannot store; an administrator of the port
         // still learns why the file did not change.
-        fprintf(stderr, "%s: read-only, so nothing is written to it\n", file.c_str());
-        fflush(stderr);
+        RegStoreSayReadOnly(file);
         return ERROR_ACCESS_DENIED;
     }
     if ((access & WRITE_RIGHTS) != 0 && !valid)

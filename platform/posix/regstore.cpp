@@ -2,19 +2,24 @@
 #include "regstore.h"
 #include "runtime.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <locale.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <set>
+#include <thread>
 
 static const char16_t HEADER_5[] = u"Windows Registry Editor Version 5.00";
 static const char16_t HEADER_4[] = u"REGEDIT4";
@@ -176,22 +181,92 @@ static bool Permits(const std::string &path, int mode, mode_t anyoneBits)
            faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0;
 }
 
-bool RegStoreCanRead(const std::string &path)
+// The file a write replaces: the registry itself, or the file its symbolic link names, so that
+// a registry kept elsewhere gets the value and the link stays a link. Returns 0 or the errno;
+// a link to nothing is ENOENT.
+static int ResolveTarget(const std::string &path, std::string &target)
+{
+    struct stat info;
+    target = path;
+    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+        return 0;
+    char *resolved = realpath(path.c_str(), NULL);
+    if (resolved == NULL)
+        return errno;
+    target = resolved;
+    free(resolved);
+    return 0;
+}
+
+int RegStoreReadError(const std::string &path)
 {
     struct stat info;
     if (stat(path.c_str(), &info) != 0)
-        return errno == ENOENT;
-    return Permits(path, R_OK, 0444);
+        return errno == ENOENT ? 0 : errno;
+    return Permits(path, R_OK, 0444) ? 0 : EACCES;
 }
 
 bool RegStoreCanWrite(const std::string &path)
 {
-    if (!Permits(FolderOf(path), W_OK | X_OK, 0222))
+    std::string target;
+    if (ResolveTarget(path, target) != 0 || !Permits(FolderOf(target), W_OK | X_OK, 0222))
         return false;
     struct stat info;
-    if (stat(path.c_str(), &info) != 0)
+    if (stat(target.c_str(), &info) != 0)
         return errno == ENOENT;
-    return Permits(path, W_OK, 0222);
+    return Permits(target, W_OK, 0222);
+}
+
+// ---- What the store says --------------------------------------------------------------------
+
+static std::mutex s_saidLock;
+static std::set<std::string> s_said;
+
+void RegStoreSay(const std::string &message)
+{
+    {
+        std::lock_guard<std::mutex> guard(s_saidLock);
+        if (!s_said.insert(message).second)
+            return;
+    }
+    WriteDiagnostic("%s", message.c_str());
+}
+
+std::string RegStoreReason(int error)
+{
+    return error == REG_NOT_A_FILE ? "not a regular file" : strerror(error);
+}
+
+bool RegStoreSayIfNoRoot(const std::string &path)
+{
+    std::string root = FolderOf(path);
+    struct stat info;
+    int error = stat(root.c_str(), &info) != 0 ? errno : S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+    if (error == 0)
+        return false;
+    RegStoreSay(root + ": the device root " +
+                (error == ENOENT || error == ENOTDIR ? "does not exist" : "cannot be reached") +
+                " (" + strerror(error) + ")");
+    return true;
+}
+
+void RegStoreSayUnreadable(const std::string &path, int error)
+{
+    if (!RegStoreSayIfNoRoot(path))
+        RegStoreSay(path + ": cannot be read (" + RegStoreReason(error) + ")");
+}
+
+void RegStoreSayReadOnly(const std::string &path)
+{
+    if (RegStoreSayIfNoRoot(path))
+        return;
+    std::string target;
+    int error = ResolveTarget(path, target);
+    if (error != 0)
+        RegStoreSay(path + ": a symbolic link to nothing that can be written (" +
+                    RegStoreReason(error) + "), so nothing is written to it");
+    else
+        RegStoreSay(path + ": read-only, so nothing is written to it");
 }
 
 // ---- Text of the file ----------------------------------------------------------------------
@@ -300,6 +375,7 @@ struct RegParser {
     std::u16string scratch;
     DWORD type = 0;
     std::vector<BYTE> data;
+    size_t backslash = 0; // byte offset of the last continuation backslash read
 };
 
 // Loads the line at p.next. Lines end at CR LF, LF or a lone CR, as the importer splits them,
@@ -393,6 +469,20 @@ static int HexDigit(char16_t c)
 {
     int value = DigitValue(c);
     return value < 16 ? value : -1;
+}
+
+// The byte offset of the current line's character at `column`. Every character before a
+// backslash decodes from bytes of its own (no byte of a UTF-8 sequence, valid or not, is an
+// ASCII one), so counting backslashes finds one in an 8-bit line.
+static size_t BackslashOffset(const RegParser &p, size_t column)
+{
+    if (p.doc.wide)
+        return p.lineBegin + 2 * column;
+    size_t before = std::count(Text(p).begin(), Text(p).begin() + column, u'\\');
+    size_t at = p.doc.bytes.find('\\', p.lineBegin);
+    for (; before > 0; --before)
+        at = p.doc.bytes.find('\\', at + 1);
+    return at;
 }
 
 // Reads a run of hex digits; returns how many there were (the value is whole up to 8).
@@ -662,7 +752,7 @@ static ParseState HexData(RegParser &p)
         size_t digits = ReadHex(p, byte);
         if (digits == 0) {
             if (Peek(p) == u'\\') {
-                ++p.pos;
+                p.backslash = BackslashOffset(p, p.pos++);
                 return ParseState::HexLineEnd;
             }
             if (AtLineEnd(p))
@@ -694,8 +784,12 @@ static ParseState HexLineEnd(RegParser &p)
 // Blank and comment lines may come between a value's continued lines.
 static ParseState HexNextLine(RegParser &p)
 {
-    if (!NextLine(p))
-        return ParseState::HexDone; // the file ends: the value keeps the bytes it has
+    if (!NextLine(p)) {
+        // The file ends: the value keeps the bytes it has, and its backslash dangles.
+        if (!p.once)
+            p.out.dangling = p.backslash;
+        return ParseState::HexDone;
+    }
     SkipBlanks(p);
     if (AtLineEnd(p))
         return ParseState::HexNextLine;
@@ -872,28 +966,53 @@ static void Report(const RegDocument &doc)
             return;
     }
     for (const std::string &line : doc.diagnostics)
-        fprintf(stderr, "%s\n", line.c_str());
-    fflush(stderr);
+        WriteDiagnostic("%s", line.c_str());
 }
 
 // The last parse, kept while the file's bytes stay the same.
 static std::mutex s_parsedLock;
 static std::shared_ptr<const RegDocument> s_parsed;
 
+// Only a regular file is read: a FIFO, socket or device in the registry's place is refused, not
+// waited on or set going.
+static int NotRegular(const struct stat &info)
+{
+    return S_ISREG(info.st_mode) ? 0 : S_ISDIR(info.st_mode) ? EISDIR : REG_NOT_A_FILE;
+}
+
+// Opens a regular file to read, without blocking; it is looked at before it is opened too.
+static int OpenRegular(const std::string &path, int flags, FdCloser &file, struct stat &info)
+{
+    if (stat(path.c_str(), &info) == 0 && NotRegular(info) != 0)
+        return NotRegular(info);
+    file.fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
+    if (file.fd < 0 || fstat(file.fd, &info) != 0)
+        return errno;
+    return NotRegular(info);
+}
+
+// A small file read whole: the journal of a rewrite, the file it rewrote.
+static int ReadRegularFile(const std::string &path, int flags, std::string &bytes)
+{
+    FdCloser file{-1};
+    struct stat info;
+    int error = OpenRegular(path, flags, file, info);
+    return error != 0 ? error : ReadAll(file.fd, (size_t)info.st_size, bytes);
+}
+
 int RegStoreRead(std::shared_ptr<const RegDocument> &doc, const std::string &path)
 {
-    FdCloser file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (file.fd < 0) {
-        if (errno != ENOENT)
-            return errno;
+    FdCloser file{-1};
+    struct stat info;
+    int error = OpenRegular(path, 0, file, info);
+    if (error == ENOENT) {
         std::shared_ptr<RegDocument> empty = std::make_shared<RegDocument>();
         empty->path = path;
         doc = empty;
         return 0;
     }
-    struct stat info;
-    if (fstat(file.fd, &info) != 0)
-        return errno;
+    if (error != 0)
+        return error;
     std::shared_ptr<const RegDocument> parsed;
     {
         std::lock_guard<std::mutex> guard(s_parsedLock);
@@ -911,15 +1030,14 @@ int RegStoreRead(std::shared_ptr<const RegDocument> &doc, const std::string &pat
         s_parsed.reset();
     }
     std::string bytes;
-    int error =
+    error =
         lseek(file.fd, 0, SEEK_SET) == 0 ? ReadAll(file.fd, (size_t)info.st_size, bytes) : errno;
     if (error != 0)
         return error;
     // Entries keep 32-bit offsets: a quarter of the memory a registry file of any real size
     // would otherwise need.
     if (bytes.size() > UINT32_MAX) {
-        fprintf(stderr, "%s: over 4 GiB, too large to be a registry\n", path.c_str());
-        fflush(stderr);
+        RegStoreSay(path + ": over 4 GiB, too large to be a registry");
         return EFBIG;
     }
     std::shared_ptr<RegDocument> fresh = std::make_shared<RegDocument>();
@@ -1215,21 +1333,65 @@ static std::string EncodeLines(const RegDocument &doc, const std::vector<std::u1
     return out;
 }
 
+// The importer would read a line added after a value the file ends in the middle of as its
+// continuation, and skip both; the value's dangling backslash goes first. Its bytes stay.
+// Gives how many bytes went, for offsets after it.
+static size_t CloseContinuationBefore(RegDocument &doc, size_t at)
+{
+    if (doc.dangling == std::string::npos || at <= doc.dangling)
+        return 0;
+    size_t unit = doc.wide ? 2 : 1;
+    doc.bytes.erase(doc.dangling, unit);
+    doc.dangling = std::string::npos;
+    return unit;
+}
+
 // At a line boundary; a last line without an ending gets one first.
 static void InsertLines(RegDocument &doc, size_t at, const std::vector<std::u16string> &text)
 {
+    at -= CloseContinuationBefore(doc, at);
     std::string ending = EndingBefore(doc, at) == 0 ? Encode(doc, doc.eol) : std::string();
     doc.bytes.insert(at, ending + EncodeLines(doc, text));
 }
 
-// The new lines end as the old ones did, so a file without a final line ending keeps it so.
+// A blank or comment line, as may come between a continued value's lines.
+static bool IsCommentLine(std::u16string_view text)
+{
+    size_t first = text.find_first_not_of(u" \t");
+    return first == std::u16string::npos || text[first] == u';';
+}
+
+// The blank and comment lines among an entry's continued lines, as they stand, and the size of
+// the last one's line ending.
+static std::string CommentLines(const RegDocument &doc, const RegEntry &entry, size_t &ending)
+{
+    RegDocument scratch;
+    RegParser p(doc, scratch, true);
+    p.next = entry.begin;
+    p.limit = entry.end;
+    std::string kept;
+    NextLine(p); // the line with the value's name
+    while (NextLine(p))
+        if (IsCommentLine(Text(p))) {
+            kept += doc.bytes.substr(p.lineBegin, p.next - p.lineBegin);
+            ending = p.next - p.lineEnd;
+        }
+    return kept;
+}
+
+// Puts the entry's new text in place of its lines; no text deletes it. The comments and blank
+// lines between a continued value's lines stay, after the new text. The last line ends as the
+// entry's last line did, so a file without a final line ending keeps it so.
 static void ReplaceEntry(RegDocument &doc, const RegEntry &entry,
                          const std::vector<std::u16string> &text)
 {
     size_t ending = EndingBefore(doc, entry.end);
-    std::string lines = EncodeLines(doc, text);
-    lines.resize(lines.size() - Encode(doc, doc.eol).size());
-    lines += doc.bytes.substr(entry.end - ending, ending);
+    size_t lastEnding = Encode(doc, doc.eol).size();
+    std::string lines = EncodeLines(doc, text) + CommentLines(doc, entry, lastEnding);
+    if (!lines.empty()) {
+        lines.resize(lines.size() - lastEnding);
+        lines += doc.bytes.substr(entry.end - ending, ending);
+    }
     doc.bytes.replace(entry.begin, entry.end - entry.begin, lines);
 }
 
@@ -1262,6 +1424,7 @@ static std::u16string LineBefore(const RegDocument &doc, size_t at)
 static void AppendSection(RegDocument &doc, const std::u16string &key,
                           const std::vector<std::u16string> &text)
 {
+    CloseContinuationBefore(doc, TextEnd(doc));
     size_t at = TextEnd(doc);
     std::string added;
     std::u16string last;
@@ -1290,6 +1453,7 @@ bool RegStoreCreateKey(RegDocument &doc, const std::u16string &key)
         return false;
     AppendSection(doc, key, {});
     Changed(doc);
+    doc.change = RegChange{RegChangeKind::CreateKey, RegStoreFold(key), u""};
     return true;
 }
 
@@ -1323,6 +1487,7 @@ LONG RegStoreSetValue(RegDocument &doc, const std::u16string &key, const std::u1
     else
         AppendSection(doc, key, text);
     Changed(doc);
+    doc.change = RegChange{RegChangeKind::SetValue, foldedKey, foldedName};
     return ERROR_SUCCESS;
 }
 
@@ -1346,12 +1511,139 @@ LONG RegStoreDeleteValue(RegDocument &doc, const std::u16string &key, const std:
         else if (entry.kind == RegEntryKind::SetValue)
             settings.push_back(i);
     }
-    for (auto it = settings.rbegin(); it != settings.rend(); ++it) {
-        const RegEntry &entry = doc.entries[*it];
-        doc.bytes.erase(entry.begin, entry.end - entry.begin);
-    }
+    for (auto it = settings.rbegin(); it != settings.rend(); ++it)
+        ReplaceEntry(doc, doc.entries[*it], {});
     Changed(doc);
+    doc.change = RegChange{RegChangeKind::DeleteValue, foldedKey, foldedName};
     return ERROR_SUCCESS;
+}
+
+// ---- The check before a write -------------------------------------------------------------
+
+// An entry's bytes without its last line ending.
+static std::string_view EntryText(const RegDocument &doc, const RegEntry &entry)
+{
+    return std::string_view(doc.bytes).substr(entry.begin, entry.end - entry.begin -
+                                                               EndingBefore(doc, entry.end));
+}
+
+// The column of the backslash at a byte offset of the line that starts at `begin`; every
+// backslash is a byte of its own in an 8-bit line.
+static size_t BackslashColumn(const RegDocument &doc, const std::u16string &line, size_t begin,
+                              size_t offset)
+{
+    if (doc.wide)
+        return (offset - begin) / 2;
+    size_t before = std::count(doc.bytes.begin() + begin, doc.bytes.begin() + offset, '\\');
+    size_t column = line.find(u'\\');
+    for (; before > 0; --before)
+        column = line.find(u'\\', column + 1);
+    return column;
+}
+
+// What a skipped entry reads as: its lines but for comments among them and a dangling
+// backslash, which a line added after it takes away.
+static std::u16string SkippedText(const RegDocument &doc, const RegEntry &entry)
+{
+    RegDocument scratch;
+    RegParser p(doc, scratch, true);
+    p.next = entry.begin;
+    p.limit = entry.end;
+    std::u16string text;
+    for (bool first = true; NextLine(p); first = false) {
+        if (!first && IsCommentLine(Text(p)))
+            continue;
+        std::u16string line(Text(p));
+        if (doc.dangling >= p.lineBegin && doc.dangling < p.lineEnd)
+            line.erase(BackslashColumn(doc, line, p.lineBegin, doc.dangling), 1);
+        text += line + u"\n";
+    }
+    return text;
+}
+
+static bool SameSection(const RegDocument &a, const RegEntry &x, const RegDocument &b,
+                        const RegEntry &y)
+{
+    return x.local == y.local &&
+           (x.local ? KeyOf(a, x) == KeyOf(b, y) : EntryText(a, x) == EntryText(b, y));
+}
+
+// Whether two entries mean the same to the importer. The same text in the same section does;
+// otherwise what it says is compared. A run of values shares its sections, which are compared
+// once: `sections` holds the last pair found the same.
+static bool SameMeaning(const RegDocument &a, const RegEntry &x, const RegDocument &b,
+                        const RegEntry &y, std::pair<int, int> &sections)
+{
+    bool value = x.kind == RegEntryKind::SetValue || x.kind == RegEntryKind::DeleteValue;
+    if (x.kind != y.kind || x.local != y.local)
+        return false;
+    if (value && sections != std::make_pair(x.section, y.section)) {
+        if (!SameSection(a, a.entries[x.section], b, b.entries[y.section]))
+            return false;
+        sections = std::make_pair(x.section, y.section);
+    }
+    if (EntryText(a, x) == EntryText(b, y))
+        return true;
+    if (x.kind == RegEntryKind::Key || x.kind == RegEntryKind::DeleteKey)
+        return x.local && KeyOf(a, x) == KeyOf(b, y);
+    if (x.kind == RegEntryKind::Skipped)
+        return SkippedText(a, x) == SkippedText(b, y);
+    std::u16string nameX;
+    std::u16string nameY;
+    RegValue valueX;
+    RegValue valueY;
+    ReadEntry(a, x, nameX, &valueX);
+    ReadEntry(b, y, nameY, &valueY);
+    return RegStoreFold(nameX) == RegStoreFold(nameY) &&
+           (x.kind == RegEntryKind::DeleteValue ||
+            (valueX.type == valueY.type && valueX.data == valueY.data));
+}
+
+// An entry the change may have added, changed or taken away: a section of the key that was
+// created or given a value, a line of the value that was set or deleted.
+static bool AboutTheChange(const RegDocument &doc, const RegEntry &entry, const RegChange &change,
+                           uint32_t nameHash)
+{
+    if (entry.kind == RegEntryKind::Key)
+        return entry.local && KeyOf(doc, entry) == change.key &&
+               (change.kind == RegChangeKind::CreateKey || change.kind == RegChangeKind::SetValue);
+    return (change.kind == RegChangeKind::SetValue || change.kind == RegChangeKind::DeleteValue) &&
+           IsValueOf(doc, entry, change.key, change.name, nameHash);
+}
+
+bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
+                         const RegChange &change)
+{
+    if (!after.valid || after.wide != before.wide || after.bom != before.bom ||
+        after.bytes.compare(TextEnd(after), std::string::npos, before.bytes, TextEnd(before),
+                            std::string::npos) != 0)
+        return false;
+    uint32_t hash = NameHash(change.name);
+    std::pair<int, int> sections(-1, -1);
+    size_t i = 0;
+    size_t j = 0;
+    for (;; ++i, ++j) {
+        while (i < before.entries.size() && AboutTheChange(before, before.entries[i], change, hash))
+            ++i;
+        while (j < after.entries.size() && AboutTheChange(after, after.entries[j], change, hash))
+            ++j;
+        if (i == before.entries.size() || j == after.entries.size())
+            break;
+        if (!SameMeaning(before, before.entries[i], after, after.entries[j], sections))
+            return false;
+    }
+    if (i != before.entries.size() || j != after.entries.size())
+        return false;
+    switch (change.kind) {
+    case RegChangeKind::None:
+        return true;
+    case RegChangeKind::CreateKey:
+        return RegStoreKeyExists(after, change.key);
+    case RegChangeKind::SetValue:
+        return RegStoreQueryValue(after, change.key, change.name, NULL);
+    default:
+        return !RegStoreQueryValue(after, change.key, change.name, NULL);
+    }
 }
 
 // ---- The locked, atomic write --------------------------------------------------------------
@@ -1397,102 +1689,368 @@ static bool WriteAll(int fd, const std::string &bytes)
     return !fail;
 }
 
-static LONG ReplaceFile(const std::string &path, const std::string &bytes)
+static std::string BaseName(const std::string &path)
 {
-    struct stat info;
-    bool existed = stat(path.c_str(), &info) == 0;
-    // A temporary name no one else uses: a writer that crashed may have left its file.
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temp = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(attempt);
-        if (Injected(RegWriteStage::OpenTemp))
-            break;
-        // A new file gets the mode any new file gets; a replacement keeps the original's.
-        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, existed ? 0600 : 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
-    const char *failed = NULL;
-    if (fd < 0)
-        failed = "cannot create the temporary file";
-    else if (existed && fchmod(fd, info.st_mode & 07777) != 0)
-        failed = "cannot give the temporary file the registry's mode";
-    else if (!WriteAll(fd, bytes))
-        failed = "cannot write the temporary file";
-    else if (Injected(RegWriteStage::Fsync) || fsync(fd) != 0)
-        failed = "cannot flush the temporary file";
-    if (failed == NULL) {
-        int closing = close(fd);
-        fd = -1;
-        if (closing != 0)
-            failed = "cannot close the temporary file";
-        else if (Injected(RegWriteStage::Rename) || rename(temp.c_str(), path.c_str()) != 0)
-            failed = "cannot rename the temporary file over the registry";
-    }
-    if (failed != NULL) {
-        int error = errno;
-        if (fd >= 0)
-            close(fd);
-        unlink(temp.c_str());
-        fprintf(stderr, "%s: %s (%s); the registry is unchanged\n", path.c_str(), failed,
-                strerror(error));
-        return ErrorFromErrno(error);
-    }
+    return path.substr(path.rfind('/') + 1);
+}
 
-    // The rename is durable only once the folder is; if that fails the change may not last.
+// Says why a write failed, and that the registry is as it was.
+static LONG Refuse(const std::string &path, const char *failed, int error)
+{
+    RegStoreSay(path + ": " + failed + " (" + RegStoreReason(error) +
+                "); the registry is unchanged");
+    return ErrorFromErrno(error);
+}
+
+static bool FlushFolder(const std::string &path)
+{
     int folder = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     bool synced = folder >= 0 && !Injected(RegWriteStage::DirFsync) && fsync(folder) == 0;
     int error = errno;
     if (folder >= 0)
         close(folder);
-    if (!synced) {
-        fprintf(stderr, "%s: written, but the folder cannot be flushed (%s)\n", path.c_str(),
-                strerror(error));
+    errno = error;
+    return synced;
+}
+
+static const char CANNOT_CHOWN[] = "cannot give the temporary file the registry's owner";
+
+// A complete, flushed copy of the bytes in a new file beside the target, under a name no one
+// else uses. `like` gives the file the owner, group and mode of the one it replaces; without
+// it the file gets `mode` as any new file does. Returns NULL, or what failed with errno set;
+// `temp` names the file left to remove.
+static const char *WriteTemp(const std::string &target, const std::string &bytes,
+                             const struct stat *like, mode_t mode, std::string &temp)
+{
+    FdCloser file{-1};
+    for (int attempt = 0; file.fd < 0 && attempt < 100; ++attempt) {
+        temp = target + ".tmp." + std::to_string(getpid()) + "." + std::to_string(attempt);
+        if (Injected(RegWriteStage::OpenTemp))
+            break;
+        file.fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (file.fd < 0 && errno != EEXIST)
+            break;
+    }
+    struct stat own;
+    if (file.fd < 0) {
+        temp.clear();
+        return "cannot create the temporary file";
+    }
+    if (like != NULL &&
+        (fstat(file.fd, &own) != 0 || ((own.st_uid != like->st_uid || own.st_gid != like->st_gid) &&
+                                       fchown(file.fd, like->st_uid, like->st_gid) != 0)))
+        return CANNOT_CHOWN;
+    if (like != NULL && fchmod(file.fd, like->st_mode & 07777) != 0)
+        return "cannot give the temporary file the registry's mode";
+    if (!WriteAll(file.fd, bytes))
+        return "cannot write the temporary file";
+    if (Injected(RegWriteStage::Fsync) || fsync(file.fd) != 0)
+        return "cannot flush the temporary file";
+    int fd = file.fd;
+    file.fd = -1;
+    if (close(fd) != 0)
+        return "cannot close the temporary file";
+    return NULL;
+}
+
+// Writes the bytes over the file's own content from the start, space reserved first so that
+// a full disk stops the rewrite before it changes a byte.
+static bool CopyInto(const std::string &target, const std::string &bytes)
+{
+    FdCloser file{open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    struct stat info;
+    if (file.fd < 0 || fstat(file.fd, &info) != 0)
+        return false;
+    if (!S_ISREG(info.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+#ifdef FALLOC_FL_KEEP_SIZE
+    if (bytes.size() > (size_t)info.st_size &&
+        fallocate(file.fd, FALLOC_FL_KEEP_SIZE, 0, (off_t)bytes.size()) != 0 && errno != EOPNOTSUPP)
+        return false;
+#endif
+    if (Injected(RegWriteStage::InPlace)) {
+        // Cut short halfway, as a writer killed there would be.
+        WriteAll(file.fd, bytes.substr(0, bytes.size() / 2));
+        errno = EIO;
+        return false;
+    }
+    return WriteAll(file.fd, bytes) && ftruncate(file.fd, (off_t)bytes.size()) == 0 &&
+           fsync(file.fd) == 0;
+}
+
+// The journal of a rewrite in place holds the new text and the old.
+static std::string Journal(const std::string &target)
+{
+    return target + ".journal";
+}
+
+static bool ReadJournal(const std::string &journal, std::string &newBytes, std::string &oldBytes)
+{
+    size_t end = journal.find('\n');
+    unsigned long long newSize = 0;
+    unsigned long long oldSize = 0;
+    char tail = 0;
+    if (end == std::string::npos ||
+        sscanf(journal.substr(0, end).c_str(), "zembrel journal %llu %llu%c", &newSize, &oldSize,
+               &tail) != 2 ||
+        journal.size() - end - 1 != newSize + oldSize)
+        return false;
+    newBytes = journal.substr(end + 1, newSize);
+    oldBytes = journal.substr(end + 1 + newSize);
+    return true;
+}
+
+// What a rewrite in place cut short leaves: a file as long as the old text, the new or the
+// longer of them, each byte the old text's or the new's at that place.
+static bool IsMixOf(const std::string &file, const std::string &a, const std::string &b)
+{
+    if (file.size() != a.size() && file.size() != b.size())
+        return false;
+    for (size_t i = 0; i < file.size(); ++i)
+        if (!(i < a.size() && file[i] == a[i]) && !(i < b.size() && file[i] == b[i]))
+            return false;
+    return true;
+}
+
+// Used where a rename would lose something: a file with other hard links keeps being theirs
+// only if its own content changes, and only root can give a replacement to another account.
+// The journal, in place before the first byte changes, lets the next writer finish a rewrite
+// whose writer was killed. Readers, who take no lock, may see a part-written file meanwhile.
+static LONG RewriteInPlace(const std::string &target, const std::string &oldBytes,
+                           const std::string &bytes)
+{
+    std::string temp;
+    std::string journal = Journal(target);
+    const char *failed = WriteTemp(target,
+                                   "zembrel journal " + std::to_string(bytes.size()) + " " +
+                                       std::to_string(oldBytes.size()) + "\n" + bytes + oldBytes,
+                                   NULL, 0600, temp);
+    if (failed == NULL && rename(temp.c_str(), journal.c_str()) != 0)
+        failed = "cannot put the journal of the rewrite in place";
+    if (failed == NULL && !FlushFolder(target))
+        failed = "cannot flush the journal of the rewrite";
+    if (failed != NULL) {
+        int error = errno;
+        if (!temp.empty())
+            unlink(temp.c_str());
+        unlink(journal.c_str());
+        return Refuse(target, failed, error);
+    }
+    if (CopyInto(target, bytes)) {
+        unlink(journal.c_str());
+        return ERROR_SUCCESS;
+    }
+    int error = errno;
+    if (!CopyInto(target, oldBytes)) {
+        RegStoreSay(target + ": cannot rewrite it in place (" + RegStoreReason(error) +
+                    "), nor put it back; the next write finishes it from " + journal);
+        return ErrorFromErrno(error);
+    }
+    unlink(journal.c_str());
+    return Refuse(target, "cannot rewrite it in place", error);
+}
+
+// Finishes, under the lock, a rewrite in place that its writer did not live to finish: if the
+// file still holds what that writer left, it gets the new text; if it has changed since,
+// the journal is dropped.
+static void FinishRewrite(const std::string &target)
+{
+    std::string journal;
+    int error = ReadRegularFile(Journal(target), O_NOFOLLOW, journal);
+    if (error == ENOENT)
+        return;
+    std::string newBytes;
+    std::string oldBytes;
+    std::string file;
+    if (error != 0 || !ReadJournal(journal, newBytes, oldBytes) ||
+        ReadRegularFile(target, 0, file) != 0 || !IsMixOf(file, newBytes, oldBytes)) {
+        RegStoreSay(Journal(target) + ": left by a rewrite that did not finish, but it no " +
+                    "longer fits the registry; removed");
+    } else if (!CopyInto(target, newBytes)) {
+        RegStoreSay(target + ": cannot finish an interrupted rewrite (" + strerror(errno) + ")");
+        return;
+    }
+    unlink(Journal(target).c_str());
+}
+
+// A writer's temporary name ends in ".tmp.<pid>.<n>".
+static bool IsTemporaryName(const std::string &name, const std::string &registry)
+{
+    std::string prefix = registry + ".tmp.";
+    if (name.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    size_t dot = name.find_first_not_of("0123456789", prefix.size());
+    return dot != std::string::npos && dot > prefix.size() && name[dot] == '.' &&
+           dot + 1 < name.size() &&
+           name.find_first_not_of("0123456789", dot + 1) == std::string::npos;
+}
+
+// Writers hold the lock while their temporary file exists, so under the lock every one there
+// is a dead writer's: a partial copy of the registry that no one will finish.
+static void RemoveLeftovers(const std::string &target)
+{
+    DIR *folder = opendir(FolderOf(target).c_str());
+    if (folder == NULL)
+        return;
+    while (struct dirent *entry = readdir(folder))
+        if (IsTemporaryName(entry->d_name, BaseName(target)))
+            unlinkat(dirfd(folder), entry->d_name, 0);
+    closedir(folder);
+}
+
+// Writes the new registry beside the target and renames it over: readers see the old file or
+// the new one, and a crash leaves one of them. The replacement keeps the original's owner,
+// group and mode.
+static LONG WriteRegistry(const std::string &target, const std::string &oldBytes,
+                          const std::string &bytes)
+{
+    struct stat info;
+    bool existed = stat(target.c_str(), &info) == 0;
+    if (existed && info.st_nlink > 1)
+        return RewriteInPlace(target, oldBytes, bytes);
+    std::string temp;
+    const char *failed = WriteTemp(target, bytes, existed ? &info : NULL, 0666, temp);
+    if (failed == NULL &&
+        (Injected(RegWriteStage::Rename) || rename(temp.c_str(), target.c_str()) != 0))
+        failed = "cannot rename the temporary file over the registry";
+    if (failed != NULL) {
+        int error = errno;
+        if (!temp.empty())
+            unlink(temp.c_str());
+        if (failed == CANNOT_CHOWN && error == EPERM)
+            return RewriteInPlace(target, oldBytes, bytes);
+        return Refuse(target, failed, error);
+    }
+    // The rename is durable only once the folder is; if that fails the change may not last.
+    if (!FlushFolder(target)) {
+        RegStoreSay(target + ": written, but the folder cannot be flushed (" + strerror(errno) +
+                    ")");
         return ERROR_WRITE_FAULT;
     }
     return ERROR_SUCCESS;
 }
 
-// The lock file lives beside the registry and is never renamed or deleted, so every writer
-// locks the same inode whichever version of the registry it reads.
-static int OpenLock(const std::string &path)
+// Who may write the registry may open its lock, and no one else, since whoever can open a
+// lock can hold it: the lock has the registry's owner and group, and read and write for the
+// group only where the group may write the registry. Where there is no registry yet, the
+// folder's owner and group stand for its own. Only root or the lock's owner changes it.
+static void FitLock(int fd, const std::string &target)
 {
-    std::string lockPath = path + ".lock";
-    int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0 && errno == EACCES)
-        fd = open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat lock;
+    struct stat owner;
+    if (fstat(fd, &lock) != 0 || (lock.st_uid != geteuid() && geteuid() != 0))
+        return;
+    bool registry = stat(target.c_str(), &owner) == 0;
+    if (!registry && stat(FolderOf(target).c_str(), &owner) != 0)
+        return;
+    uid_t uid = geteuid() == 0 ? owner.st_uid : lock.st_uid;
+    if ((lock.st_uid != uid || lock.st_gid != owner.st_gid) && fchown(fd, uid, owner.st_gid) == 0) {
+        lock.st_uid = uid;
+        lock.st_gid = owner.st_gid;
+    }
+    bool group = registry && (owner.st_mode & S_IWGRP) != 0 && lock.st_gid == owner.st_gid;
+    mode_t mode = group ? 0660 : 0600;
+    if ((lock.st_mode & 07777) != mode)
+        fchmod(fd, mode);
+}
+
+// The lock file lives beside the registry and is never renamed or deleted, so every writer
+// locks the same inode whichever version of the registry it reads. It is never a link, which
+// would have a root run create or lock a file wherever the link points, and it must be a
+// regular file.
+static int OpenLock(const std::string &target)
+{
+    std::string lock = target + ".lock";
+    const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = open(lock.c_str(), flags | O_CREAT | O_EXCL, 0600);
+    if (fd < 0 && errno == EEXIST)
+        fd = open(lock.c_str(), flags);
+    if (fd < 0) {
+        RegStoreSay(lock + ": the writers' lock cannot be opened (" +
+                    (errno == ELOOP ? "a symbolic link, never followed" : strerror(errno)) +
+                    "), so nothing is written");
+        return -1;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        RegStoreSay(lock + ": the writers' lock is not a regular file, so nothing is written");
+        return -1;
+    }
+    FitLock(fd, target);
     return fd;
+}
+
+// Whoever holds the lock longer than the deadline, a stuck writer or any process that can
+// open the file, costs this write and no more. The polls come often, so that a waiter sees the
+// lock free before a busy writer takes it again.
+static bool WaitForLock(int fd)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(REG_LOCK_WAIT_SECONDS);
+    auto pause = std::chrono::microseconds(100);
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) ||
+            std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(2000));
+    }
+    return true;
+}
+
+LONG RegStoreEdit(const RegDocument &doc, const std::function<LONG(RegDocument &)> &edit,
+                  std::string &bytes)
+{
+    bytes.clear();
+    RegDocument edited = doc;
+    LONG result = edit(edited);
+    if (result != ERROR_SUCCESS || !edited.modified || edited.bytes == doc.bytes)
+        return result;
+    // The last word on every edit: a fault in one must never cost another value. Every edit
+    // leaves its document parsed afresh from the bytes it made, which the check reads.
+    if (!RegStoreChangedOnly(doc, edited, edited.change)) {
+        RegStoreSay(doc.path + ": the edit would change more than the value it writes, so " +
+                    "nothing is written");
+        return ERROR_REGISTRY_CORRUPT;
+    }
+    bytes = std::move(edited.bytes);
+    return ERROR_SUCCESS;
 }
 
 LONG RegStoreUpdate(const std::string &path, const std::function<LONG(RegDocument &)> &edit)
 {
     // A rename needs only the folder: the file's own permission is honoured here.
-    if (!RegStoreCanWrite(path)) {
-        fprintf(stderr, "%s: read-only, so nothing is written to it\n", path.c_str());
-        fflush(stderr);
+    std::string target;
+    if (!RegStoreCanWrite(path) || ResolveTarget(path, target) != 0) {
+        RegStoreSayReadOnly(path);
         return ERROR_ACCESS_DENIED;
     }
-    FdCloser lock{OpenLock(path)};
+    FdCloser lock{OpenLock(target)};
     if (lock.fd < 0)
-        return ErrorFromErrno(errno);
-    int locked;
-    do
-        locked = flock(lock.fd, LOCK_EX);
-    while (locked != 0 && errno == EINTR);
-    if (locked != 0)
-        return ErrorFromErrno(errno);
+        return ERROR_ACCESS_DENIED;
+    if (!WaitForLock(lock.fd)) {
+        RegStoreSay(target + ".lock: another process has held the writers' lock for " +
+                    std::to_string(REG_LOCK_WAIT_SECONDS) + " seconds, so nothing is written");
+        return ERROR_WRITE_FAULT;
+    }
+    FinishRewrite(target);
+    RemoveLeftovers(target);
 
     RegDocument doc;
     int error = RegStoreLoad(doc, path);
-    if (error != 0)
-        return ErrorFromErrno(error);
+    if (error != 0) {
+        RegStoreSayUnreadable(path, error);
+        return ERROR_ACCESS_DENIED;
+    }
     if (!doc.valid) {
-        fprintf(stderr, "%s: not a .reg file, so it is not written over\n", path.c_str());
+        RegStoreSay(path + ": not a .reg file, so it is not written over");
         return ERROR_REGISTRY_CORRUPT;
     }
-    LONG result = edit(doc);
-    if (result != ERROR_SUCCESS || !doc.modified)
+    std::string bytes;
+    LONG result = RegStoreEdit(doc, edit, bytes);
+    if (result != ERROR_SUCCESS || bytes.empty())
         return result;
-    return ReplaceFile(path, RegStoreSerialize(doc));
+    return WriteRegistry(target, doc.bytes, bytes);
 }

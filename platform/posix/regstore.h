@@ -26,6 +26,16 @@ struct RegEntry {
     bool local; // Key and DeleteKey: below HKEY_LOCAL_MACHINE
 };
 
+// The one change an edit makes, so that a write can check that the edited text means just
+// that: the key and name are folded.
+enum class RegChangeKind { None, CreateKey, SetValue, DeleteValue };
+
+struct RegChange {
+    RegChangeKind kind = RegChangeKind::None;
+    std::u16string key;
+    std::u16string name;
+};
+
 struct RegDocument {
     std::string path;
     bool exists = false;
@@ -38,7 +48,11 @@ struct RegDocument {
     std::u16string keyText;               // the keys' folded paths below the root, one after
     std::vector<uint32_t> keyStarts;      // another, each starting here; "" the root itself
     std::vector<std::string> diagnostics; // "path:line: message"
+    // Where the backslash is of a hex value that the file ends in the middle of, after its
+    // last ",\": a line added after it must not become its continuation. npos when none.
+    size_t dangling = std::string::npos;
     bool modified = false;
+    RegChange change; // what the last edit changed
 };
 
 struct RegValue {
@@ -59,19 +73,37 @@ std::u16string RegStoreFold(const std::u16string &name);
 // in a row), which Win32 calls a bad path name.
 bool RegStoreCleanPath(std::u16string &path);
 
+// The store's lines on standard error, through WriteDiagnostic (so "zembrel: " before each),
+// each said once a process.
+void RegStoreSay(const std::string &message);
+
+// RegStoreRead's error for a registry that is neither missing, a folder nor a regular file:
+// a FIFO, a socket or a device, which is never read.
+const int REG_NOT_A_FILE = -1;
+// strerror's text, or what REG_NOT_A_FILE means.
+std::string RegStoreReason(int error);
+
 // Access as the port grants it: the caller's own permissions, and besides, a file with no write
 // (or read) bit for anyone is read-only (or unreadable) even to root, as a read-only file is to
 // every user on Windows. Reading needs the file readable or absent; writing needs the folder
-// writable and the file writable or absent.
-bool RegStoreCanRead(const std::string &path);
+// writable and the file writable or absent. A symbolic link is taken for the file it names.
+// Reading gives 0, or the errno that says why not.
+int RegStoreReadError(const std::string &path);
 bool RegStoreCanWrite(const std::string &path);
+// Say once why the registry cannot be read or written, naming the file and the reason; a
+// device root that does not exist is named as such.
+void RegStoreSayUnreadable(const std::string &path, int error);
+void RegStoreSayReadOnly(const std::string &path);
+// True, having said so, when the folder the registry lives in is missing or no folder.
+bool RegStoreSayIfNoRoot(const std::string &path);
 
 // Builds the model from the file's bytes; the path only labels the diagnostics.
 void RegStoreParse(RegDocument &doc, const std::string &path, const std::string &bytes);
 // The file as it is now, without a lock. A process parses each content of the file once: while
 // the bytes stay the same, every read shares that parse (the bytes are compared, so a change of
 // any kind is seen). Diagnostics go to standard error once per distinct content. A missing file
-// is an empty registry. Returns 0 or the errno.
+// is an empty registry. Returns 0, the errno, or REG_NOT_A_FILE: only a regular file is read,
+// and opening one never waits.
 int RegStoreRead(std::shared_ptr<const RegDocument> &doc, const std::string &path);
 // The same, as a document of the caller's own to edit.
 int RegStoreLoad(RegDocument &doc, const std::string &path);
@@ -91,11 +123,30 @@ LONG RegStoreSetValue(RegDocument &doc, const std::u16string &key, const std::u1
                       DWORD type, const BYTE *data, DWORD size);
 LONG RegStoreDeleteValue(RegDocument &doc, const std::u16string &key, const std::u16string &name);
 
+// True when the edited text, parsed afresh as `after`, means all that `before` meant apart
+// from the change: every key, value, deletion and skipped line the same and in the same order,
+// the value (or key) changed there or gone as the change says. Comments may move.
+bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
+                         const RegChange &change);
+
+// Runs the edit on a copy of the document and gives the edited file's bytes, or none when the
+// edit changed no byte. ERROR_REGISTRY_CORRUPT, said on standard error, when the edited text
+// would mean more than the change; else the edit's own result. The edit must leave the document
+// parsed from its bytes, as the edits above do.
+LONG RegStoreEdit(const RegDocument &doc, const std::function<LONG(RegDocument &)> &edit,
+                  std::string &bytes);
+
 // Runs the edit on the file as it is under the writers' lock, then, if the edit changed the
-// document, replaces the file atomically and durably. Returns the edit's or the write's error.
+// document and the edited text means just that change, replaces the file atomically and
+// durably. A symbolic link is written where it points and stays a link; a file with other
+// hard links, or whose owner a replacement could not keep, is rewritten in place behind a
+// journal. Returns the edit's or the write's error, each failure said on standard error.
 LONG RegStoreUpdate(const std::string &path, const std::function<LONG(RegDocument &)> &edit);
+
+// How long a writer waits for another to release the lock before it gives up.
+const int REG_LOCK_WAIT_SECONDS = 5;
 
 // Failure injection for the tests: the next write fails at the stage, once. Nothing else
 // ever arms it.
-enum class RegWriteStage { None, OpenTemp, Write, Fsync, Rename, DirFsync };
+enum class RegWriteStage { None, OpenTemp, Write, Fsync, Rename, DirFsync, InPlace };
 void RegStoreFailNextWrite(RegWriteStage stage);

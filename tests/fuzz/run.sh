@@ -1,58 +1,77 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang and runs each for a bounded time from its seeds.
+# Builds the libFuzzer targets of tests/fuzz with clang (the fuzz preset) and runs each one for
+# a bounded time, from its seeds in tests/fuzz/seeds/<target>/ and what earlier runs found.
 #
-#   tests/fuzz/run.sh [SECONDS] [TARGET...]   default: 60 seconds each, every *_fuzz target
+#   tests/fuzz/run.sh [SECONDS] [TARGET...]   default: ZEMBREL_FUZZ_SECONDS or 60 seconds each,
+#                                             every *_fuzz target
+#   ZEMBREL_FUZZ_JOBS                         build jobs (default 2)
 #
-# Seeds are tests/fuzz/seeds/TARGET/; what a run finds is kept in build/fuzz/corpus/TARGET/.
-# Exits 77, saying why, where clang or its libFuzzer is missing; non-zero when a target fails.
+# Exits 0 when every target ran clean; 1 when one found a fault (the input that shows it is kept
+# in build/fuzz/findings/<target>/, the report in build/fuzz/<target>.log) or nothing could be
+# built; 77, after one line saying why, when this machine cannot build libFuzzer programs.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 
-seconds=${1:-60}
+seconds=${1:-${ZEMBREL_FUZZ_SECONDS:-60}}
 shift $(($# > 0 ? 1 : 0))
-build=build/fuzz
+jobs=${ZEMBREL_FUZZ_JOBS:-2}
+say() { printf '== %s\n' "$*"; }
 
-if ! command -v clang++ >/dev/null 2>&1 || ! command -v clang >/dev/null 2>&1; then
-    echo "SKIPPED: fuzzing needs clang, which is not installed"
-    exit 77
-fi
+for tool in cmake clang clang++; do
+    if ! command -v "$tool" >/dev/null; then
+        say "skipping the fuzz targets: $tool is not installed"
+        exit 77
+    fi
+done
+# libFuzzer ships with clang's runtime libraries, which some installations lack.
 probe=$(mktemp -d)
 trap 'rm -rf "$probe"' EXIT
-printf '#include <stddef.h>\n#include <stdint.h>\nextern "C" int LLVMFuzzerTestOneInput(const uint8_t *, size_t) { return 0; }\n' \
+printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char *, unsigned long) { return 0; }\n' \
     >"$probe/probe.cpp"
-if ! clang++ -fsanitize=fuzzer "$probe/probe.cpp" -o "$probe/probe" 2>/dev/null; then
-    echo "SKIPPED: clang's libFuzzer runtime is missing (-fsanitize=fuzzer does not link)"
+if ! clang++ -fsanitize=fuzzer,address,undefined "$probe/probe.cpp" -o "$probe/probe" \
+    2>"$probe/log"; then
+    say "skipping the fuzz targets: clang cannot link a libFuzzer program here: $(head -n 1 "$probe/log")"
     exit 77
 fi
 
-cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEMBREL_FUZZ=ON -DZEMBREL_TESTS=OFF >/dev/null || exit 1
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     for source in tests/fuzz/*_fuzz.cpp; do
-        targets+=("$(basename "$source" .cpp)")
+        [ -e "$source" ] && targets+=("$(basename "$source" .cpp)")
     done
 fi
-cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null || exit 1
+if [ ${#targets[@]} -eq 0 ]; then
+    say "FAILED: no fuzz target in tests/fuzz"
+    exit 1
+fi
+if ! cmake --preset fuzz >"$probe/configure.log" 2>&1; then
+    cat "$probe/configure.log"
+    say "FAILED: configuring the fuzz preset"
+    exit 1
+fi
+if ! cmake --build --preset fuzz -j "$jobs" --target "${targets[@]}"; then
+    say "FAILED: building the fuzz targets"
+    exit 1
+fi
 
-failed=0
-for target in "${targets[@]}"; do
-    corpus="$build/corpus/$target"
-    mkdir -p "$corpus"
-    seeds=()
-    [ -d "tests/fuzz/seeds/$target" ] && seeds=("tests/fuzz/seeds/$target")
-    echo "== $target: $seconds s"
-    # Standard error closed for the code under test (its diagnostics are not findings);
-    # libFuzzer keeps its own copy for reports. Lines longer than 4 KiB must be reachable.
-    log="$build/$target.log"
-    "$build/tests/fuzz/$target" -max_total_time="$seconds" -close_fd_mask=2 -max_len=20000 \
-        -timeout=10 -artifact_prefix="$build/$target-" "$corpus" "${seeds[@]}" >"$log" 2>&1
-    status=$?
-    grep -E '^(#[0-9]+.*DONE|==[0-9]+==|SUMMARY)' "$log"
-    if [ $status -ne 0 ]; then
-        tail -40 "$log"
-        echo "FAILED: $target (the whole log is $log)"
-        failed=1
+failures=0
+for name in "${targets[@]}"; do
+    corpora=("build/fuzz/corpus/$name")
+    [ -d "tests/fuzz/seeds/$name" ] && corpora+=("tests/fuzz/seeds/$name")
+    findings="build/fuzz/findings/$name"
+    log="build/fuzz/$name.log"
+    mkdir -p "${corpora[0]}" "$findings"
+    say "fuzzing $name for ${seconds} s"
+    # Standard error closed for the code under test: its own lines are no findings, and
+    # libFuzzer keeps a copy for its reports. Long lines must be reachable.
+    if "build/fuzz/tests/fuzz/$name" -max_total_time="$seconds" -timeout=30 -max_len=20000 \
+        -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$findings/" "${corpora[@]}" \
+        >"$log" 2>&1; then
+        say "$name: $(awk '/stat::number_of_executed_units/ {print $2}' "$log") runs, clean"
+    else
+        tail -n 40 "$log"
+        say "FAILED: $name found a fault: its input is in $findings/, its report in $log"
+        failures=$((failures + 1))
     fi
 done
-exit $failed
+[ "$failures" -eq 0 ]
