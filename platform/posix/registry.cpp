@@ -4,7 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <mutex>
+#include <memory>
 #include <new>
 #include <unordered_set>
 
@@ -18,7 +18,6 @@ struct KeyRecord {
 };
 
 // Only handles given out here are honoured, so a stray or doubled close fails cleanly.
-static std::mutex s_keysLock;
 static std::unordered_set<KeyRecord *> s_keys;
 
 // HKEY_LOCAL_MACHINE is the root itself, with whatever rights the file allows.
@@ -30,7 +29,6 @@ static bool ResolveKey(HKEY key, std::u16string &path, REGSAM &access)
         return true;
     }
     KeyRecord *record = reinterpret_cast<KeyRecord *>(key);
-    std::lock_guard<std::mutex> guard(s_keysLock);
     if (s_keys.count(record) == 0)
         return false;
     path = record->path;
@@ -72,15 +70,32 @@ static LONG CheckRights(REGSAM access, bool valid)
     return ERROR_SUCCESS;
 }
 
+// The handle's key, when the handle was opened with the right.
+static LONG KeyWithRight(HKEY key, REGSAM right, std::u16string &path)
+{
+    REGSAM access = 0;
+    if (!ResolveKey(key, path, access))
+        return ERROR_INVALID_HANDLE;
+    return (access & right) != 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
 static LONG NewHandle(const std::u16string &path, REGSAM access, PHKEY result)
 {
-    KeyRecord *record = new (std::nothrow) KeyRecord{path, access};
-    if (record == NULL)
-        return ERROR_NOT_ENOUGH_MEMORY;
-    std::lock_guard<std::mutex> guard(s_keysLock);
-    s_keys.insert(record);
-    *result = reinterpret_cast<HKEY>(record);
+    std::unique_ptr<KeyRecord> record(new KeyRecord{path, access});
+    s_keys.insert(record.get());
+    *result = reinterpret_cast<HKEY>(record.release());
     return ERROR_SUCCESS;
+}
+
+// The store keeps the file's text and its parse in standard containers; a call that runs out of
+// memory fails as Win32's does, and the system's code, which knows no exceptions, goes on.
+template <typename Call> static LONG FailingOnNoMemory(Call call)
+{
+    try {
+        return call();
+    } catch (const std::bad_alloc &) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
 }
 
 // What opening and creating share: the subkey's full path, and the registry as it is now.
@@ -121,11 +136,7 @@ LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM access, PHKEY result)
     if (result == NULL)
         return ERROR_INVALID_PARAMETER;
     *result = NULL;
-    try {
-        return OpenKey(key, subKey, access, result);
-    } catch (const std::bad_alloc &) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    return FailingOnNoMemory([&] { return OpenKey(key, subKey, access, result); });
 }
 
 static LONG CreateKey(HKEY key, LPCWSTR subKey, REGSAM access, PHKEY result, LPDWORD disposition)
@@ -162,25 +173,19 @@ LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM acce
     if (result == NULL)
         return ERROR_INVALID_PARAMETER;
     *result = NULL;
-    try {
-        return CreateKey(key, subKey, access, result, disposition);
-    } catch (const std::bad_alloc &) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    return FailingOnNoMemory([&] { return CreateKey(key, subKey, access, result, disposition); });
 }
 
 static LONG QueryValue(HKEY key, LPCWSTR valueName, LPDWORD type, LPBYTE data, LPDWORD dataSize)
 {
     std::u16string path;
-    REGSAM access = 0;
-    if (!ResolveKey(key, path, access))
-        return ERROR_INVALID_HANDLE;
-    if ((access & KEY_QUERY_VALUE) == 0)
-        return ERROR_ACCESS_DENIED;
+    LONG status = KeyWithRight(key, KEY_QUERY_VALUE, path);
+    if (status != ERROR_SUCCESS)
+        return status;
     if (data != NULL && dataSize == NULL)
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<const RegDocument> doc;
-    LONG status = ReadRegistry(doc);
+    status = ReadRegistry(doc);
     if (status != ERROR_SUCCESS)
         return status;
     // The key may have gone since it was opened.
@@ -207,28 +212,7 @@ static LONG QueryValue(HKEY key, LPCWSTR valueName, LPDWORD type, LPBYTE data, L
 LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE data,
                       LPDWORD dataSize)
 {
-    try {
-        return QueryValue(key, valueName, type, data, dataSize);
-    } catch (const std::bad_alloc &) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-}
-
-// Runs a change to the handle's key, under the writers' lock, on the file as it is then.
-static LONG ChangeKey(HKEY key,
-                      const std::function<LONG(RegDocument &, const std::u16string &)> &change)
-{
-    std::u16string path;
-    REGSAM access = 0;
-    if (!ResolveKey(key, path, access))
-        return ERROR_INVALID_HANDLE;
-    if ((access & KEY_SET_VALUE) == 0)
-        return ERROR_ACCESS_DENIED;
-    return RegStoreUpdate(RegStorePath(), [&](RegDocument &doc) -> LONG {
-        if (!RegStoreKeyExists(doc, RegStoreFold(path)))
-            return ERROR_FILE_NOT_FOUND;
-        return change(doc, path);
-    });
+    return FailingOnNoMemory([&] { return QueryValue(key, valueName, type, data, dataSize); });
 }
 
 LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE *data,
@@ -236,26 +220,19 @@ LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE *
 {
     if (data == NULL && dataSize != 0)
         return ERROR_INVALID_PARAMETER;
-    try {
+    return FailingOnNoMemory([&] {
+        std::u16string path;
+        LONG status = KeyWithRight(key, KEY_SET_VALUE, path);
+        if (status != ERROR_SUCCESS)
+            return status;
         std::u16string name = WideToString(valueName);
-        return ChangeKey(key, [&](RegDocument &doc, const std::u16string &path) {
+        // Under the writers' lock, on the file as it is then: the key may have gone meanwhile.
+        return RegStoreUpdate(RegStorePath(), [&](RegDocument &doc) -> LONG {
+            if (!RegStoreKeyExists(doc, RegStoreFold(path)))
+                return ERROR_FILE_NOT_FOUND;
             return RegStoreSetValue(doc, path, name, type, data, dataSize);
         });
-    } catch (const std::bad_alloc &) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-}
-
-LONG RegDeleteValueW(HKEY key, LPCWSTR valueName)
-{
-    try {
-        std::u16string name = WideToString(valueName);
-        return ChangeKey(key, [&](RegDocument &doc, const std::u16string &path) {
-            return RegStoreDeleteValue(doc, path, name);
-        });
-    } catch (const std::bad_alloc &) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    });
 }
 
 LONG RegCloseKey(HKEY key)
@@ -264,11 +241,8 @@ LONG RegCloseKey(HKEY key)
     if (key == HKEY_LOCAL_MACHINE)
         return ERROR_SUCCESS;
     KeyRecord *record = reinterpret_cast<KeyRecord *>(key);
-    {
-        std::lock_guard<std::mutex> guard(s_keysLock);
-        if (key == NULL || s_keys.erase(record) == 0)
-            return ERROR_INVALID_HANDLE;
-    }
+    if (s_keys.erase(record) == 0)
+        return ERROR_INVALID_HANDLE;
     delete record;
     return ERROR_SUCCESS;
 }

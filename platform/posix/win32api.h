@@ -97,7 +97,6 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD typ
                       LPDWORD dataSize);
 LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE *data,
                     DWORD dataSize);
-LONG RegDeleteValueW(HKEY key, LPCWSTR valueName);
 LONG RegCloseKey(HKEY key);
 
 // ---- Files -------------------------------------------------------------------------------

@@ -106,6 +106,17 @@ class RegStore : public ::testing::Test {
         return result;
     }
 
+    // Deletes the value as the store's writers change a key: under the lock, on the file as it
+    // is then. The system never deletes a value, so the port has no call for it.
+    LONG Delete(const char16_t *key, const char16_t *name)
+    {
+        return RegStoreUpdate(RegStorePath(), [&](RegDocument &doc) -> LONG {
+            if (!RegStoreKeyExists(doc, RegStoreFold(key)))
+                return ERROR_FILE_NOT_FOUND;
+            return RegStoreDeleteValue(doc, key, name);
+        });
+    }
+
     // The value's type and data, or the error that reading it gave.
     LONG Get(const char16_t *key, const char16_t *name, DWORD *type, Bytes *data)
     {

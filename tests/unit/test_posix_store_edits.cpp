@@ -86,12 +86,8 @@ TEST_F(StoreEdits, RewritingAContinuedValueKeepsTheCommentsBetweenItsLines)
                  "\"Blob\"=hex:01,\\\n; keep me\n  02\n\"Next\"=\"n\"");
 
     // Deleting one keeps them too.
-    HKEY key = NULL;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"NetAdmin\\SNMP", 0, KEY_WRITE, &key),
-              ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteValueW(key, u"Blob"), ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteValueW(key, u"Next"), ERROR_SUCCESS);
-    RegCloseKey(key);
+    EXPECT_EQ(Delete(u"NetAdmin\\SNMP", u"Blob"), ERROR_SUCCESS);
+    EXPECT_EQ(Delete(u"NetAdmin\\SNMP", u"Next"), ERROR_SUCCESS);
     EXPECT_EQ(Contents(), HEADER + section +
                               "\"ZembrelCode\"=dword:00000000\n  ; the status, low byte first\n\n"
                               "; keep me\n");
