@@ -7,10 +7,12 @@
 # 6.7 and later) in which every i386 program fails to start, as it does where the kernel lacks
 # IA-32 emulation. Nothing outside the namespace is affected; an emulator that the command
 # registers there (scripts/i386.sh) is registered later, so it takes precedence, as it would on
-# such a machine.
+# such a machine. Run as root, every user and group id maps to itself, so files keep their
+# owners; otherwise only the caller is mapped, as root.
 set -eu
 [ $# -ge 1 ] || { echo "usage: $0 CMD [ARG...]" >&2; exit 2; }
-exec unshare --user --map-root-user --mount --propagation private bash -c '
+
+inside='
     mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc || {
         echo "without-i386.sh: this kernel has no private binfmt_misc for a namespace" >&2
         exit 2
@@ -18,4 +20,26 @@ exec unshare --user --map-root-user --mount --propagation private bash -c '
     # Magic and mask of an i386 ELF executable; an interpreter that does not exist.
     printf "%s" ":no-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:/nonexistent/no-i386:" \
         >/proc/sys/fs/binfmt_misc/register
-    exec "$@"' without-i386 "$@"
+    exec "$@"'
+
+if [ "$(id -u)" -ne 0 ]; then
+    exec unshare --user --map-root-user --mount --propagation private bash -c "$inside" without-i386 "$@"
+fi
+
+# As root: the namespace's maps are written from here, once it exists, and the command waits
+# for them on a pipe.
+sync=$(mktemp -u "${TMPDIR:-/tmp}/zembrel-without-i386.XXXXXX")
+mkfifo "$sync"
+trap 'rm -f "$sync"' EXIT
+unshare --user --mount --propagation private bash -c "read -r _ <'$sync'; $inside" without-i386 "$@" &
+child=$!
+while [ "$(readlink /proc/$child/ns/user)" = "$(readlink /proc/self/ns/user)" ]; do
+    kill -0 "$child" 2>/dev/null || break
+    sleep 0.01
+done
+echo "0 0 4294967295" >/proc/$child/uid_map
+echo "0 0 4294967295" >/proc/$child/gid_map
+echo go >"$sync"
+status=0
+wait "$child" || status=$?
+exit "$status"
