@@ -90,38 +90,43 @@ else
     done
 fi
 
-# Which Wine runs the builds: the kernel's own 32-bit support, else emulation, else only the
-# 64-bit loader (and no i686 run).
-wine_builds=()
-wine_arch=
+# Which Wine runs which build: where the kernel runs 32-bit code, plain wine runs both in one
+# session. Where it does not, the i686 build runs under emulation in a session of its own, and
+# the x86-64 build under Wine's 64-bit loader in another, which starts no 32-bit program (and
+# so pays nothing for emulation); without emulation only that second session runs.
+sessions=() # "ARCH PART...": a part is the registry interop or a Windows preset
 if [ ${#windows_built[@]} -eq 0 ]; then
     step "Wine" skipped "no Windows build to run"
 elif [ -n "$(missing_of "${WINE_PACKAGES[@]}")" ]; then
     step "Wine" skipped "missing $(missing_of "${WINE_PACKAGES[@]}")"
 else
     i386_emulation_stop # a registration left by a run that was killed
+    interop=${host_built:+interop}
+    x64=
+    i686=
+    for preset in "${windows_built[@]}"; do
+        [ "$preset" = mingw-x64 ] && x64=$preset
+        [ "$preset" = mingw-i686 ] && i686=$preset
+    done
     if kernel_runs_i386; then
         say "this kernel runs 32-bit x86 programs: both builds run under Wine"
-        wine_arch=wow
-    elif [ "${ZEMBREL_I386_EMULATION:-1}" = 0 ]; then
-        I386_WHY="ZEMBREL_I386_EMULATION=0"
-        say "this kernel runs no 32-bit x86 code, and emulation is turned off ($I386_WHY)"
-        wine_arch=win64
-    elif i386_emulation_start; then
-        trap 'i386_emulation_stop' EXIT
-        say "this kernel runs no 32-bit x86 code: Wine's 32-bit side runs under qemu-i386"
-        wine_arch=wow
+        sessions=("wow $interop $i686 $x64")
     else
-        say "this kernel runs no 32-bit x86 code, and emulation could not be had: $I386_WHY"
-        wine_arch=win64
-    fi
-    for preset in "${windows_built[@]}"; do
-        if [ "$preset" = mingw-i686 ] && [ "$wine_arch" = win64 ]; then
-            step "wine-mingw-i686" skipped "this kernel runs no 32-bit x86 code and it cannot be emulated here ($I386_WHY)"
+        if [ "${ZEMBREL_I386_EMULATION:-1}" = 0 ]; then
+            I386_WHY="ZEMBREL_I386_EMULATION=0"
+            say "this kernel runs no 32-bit x86 code, and emulation is turned off ($I386_WHY)"
+        elif i386_emulation_start; then
+            trap 'i386_emulation_stop' EXIT
+            say "this kernel runs no 32-bit x86 code: Wine's 32-bit side runs under qemu-i386"
+            [ -n "$i686" ] && sessions=("wow $i686")
         else
-            wine_builds+=("$preset")
+            say "this kernel runs no 32-bit x86 code, and emulation could not be had: $I386_WHY"
         fi
-    done
+        if [ -n "$i686" ] && [ ${#sessions[@]} -eq 0 ]; then
+            step "wine-mingw-i686" skipped "this kernel runs no 32-bit x86 code and it cannot be emulated here ($I386_WHY)"
+        fi
+        sessions+=("win64 $interop $x64")
+    fi
 fi
 
 # The fuzz targets run for a bounded time each, on one core, while Wine runs on the other.
@@ -133,33 +138,38 @@ if [ -n "$host_built" ]; then
     fuzz_pid=$!
 fi
 
-if [ ${#wine_builds[@]} -ne 0 ]; then
-    # One Xvfb and one Wine prefix for all of it; the POSIX store's interop with Wine's regedit
-    # runs in the same session. Each part's outcome is written to a file, for the summary.
-    say "Wine ($wine_arch): ${wine_builds[*]}${host_built:+ and the registry interop}"
-    ZEMBREL_WINE_ARCH=$wine_arch RESULTS=$results JOBS=$JOBS HOST_BUILT=$host_built \
-        tests/wine/with-wine.sh bash -c '
-        if [ -n "$HOST_BUILT" ]; then
-            ctest --preset host -L wine --output-junit "$RESULTS/wine-interop.xml"
-            echo $? >"$RESULTS/wine-interop.status"
-        fi
-        for preset; do
-            ctest --preset "$preset" -L wine --output-junit "$RESULTS/wine-$preset.xml"
-            echo $? >"$RESULTS/wine-$preset.status"
-        done' wine-tests "${wine_builds[@]}"
+# One Xvfb and one Wine prefix for each session; each part's outcome is written to a file, for
+# the summary.
+run_wine_session() { # ARCH PART...
+    local arch=$1 session part
+    shift
+    [ $# -gt 0 ] || return 0
+    say "Wine ($arch): $*"
+    ZEMBREL_WINE_ARCH=$arch RESULTS=$results tests/wine/with-wine.sh bash -c '
+        for part; do
+            if [ "$part" = interop ]; then
+                ctest --preset host -L wine --output-junit "$RESULTS/wine-interop.xml"
+            else
+                ctest --preset "$part" -L wine --output-junit "$RESULTS/wine-$part.xml"
+            fi
+            echo $? >"$RESULTS/wine-$part.status"
+        done' wine-tests "$@"
     session=$?
-    parts=("${wine_builds[@]}")
-    [ -n "$host_built" ] && parts=(interop "${parts[@]}")
-    for part in "${parts[@]}"; do
+    for part; do
         if [ ! -e "$results/wine-$part.status" ]; then
             step "wine-$part" FAILED "the Wine session failed before it ran (status $session)"
         elif [ "$(cat "$results/wine-$part.status")" = 0 ]; then
-            step "wine-$part" passed "under Wine ($wine_arch)"
+            step "wine-$part" passed "under Wine ($arch)"
         else
-            step "wine-$part" FAILED "under Wine ($wine_arch)"
+            step "wine-$part" FAILED "under Wine ($arch)"
         fi
     done
-fi
+}
+
+for session in "${sessions[@]}"; do
+    # shellcheck disable=SC2086 # the words of a session are its arch and parts
+    run_wine_session $session
+done
 
 if [ -n "$fuzz_pid" ]; then
     wait "$fuzz_pid"
