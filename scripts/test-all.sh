@@ -118,7 +118,8 @@ else
         elif i386_emulation_start; then
             trap 'i386_emulation_stop' EXIT
             say "this kernel runs no 32-bit x86 code: Wine's 32-bit side runs under qemu-i386"
-            [ -n "$i686" ] && sessions=("wow $i686")
+            # The interop stays where it has always passed: in the session plain wine runs.
+            [ -n "$i686" ] && sessions=("wow $interop $i686") && interop=
         else
             say "this kernel runs no 32-bit x86 code, and emulation could not be had: $I386_WHY"
         fi
