@@ -16,6 +16,8 @@
 # binary is kept, under ZEMBREL_CACHE (default ~/.cache/zembrel).
 
 I386_BINFMT_NAME=zembrel-i386
+# binfmt_misc's magic and mask of an i386 ELF executable, in its own \x notation.
+I386_ELF_MAGIC_MASK='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
 I386_BINFMT_DIR=/proc/sys/fs/binfmt_misc
 I386_WHY=
 i386_mounted_binfmt=
@@ -101,8 +103,8 @@ i386_emulation_start() {
         }
         i386_mounted_binfmt=1
     fi
-    # Magic and mask of an i386 ELF executable; F opens qemu now, so it works in any namespace.
-    printf '%s' ":$I386_BINFMT_NAME:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:$qemu:F" \
+    # F opens qemu now, so it works in any namespace.
+    printf '%s' ":$I386_BINFMT_NAME:M::$I386_ELF_MAGIC_MASK:$qemu:F" \
         >"$I386_BINFMT_DIR/register" 2>/dev/null || {
         I386_WHY="binfmt_misc refused the registration"
         i386_emulation_stop

@@ -10,6 +10,7 @@
 # such a machine. Run as root, every user and group id maps to itself, so files keep their
 # owners; otherwise only the caller is mapped, as root.
 set -eu
+here=$(cd "$(dirname "$0")" && pwd)
 [ $# -ge 1 ] || { echo "usage: $0 CMD [ARG...]" >&2; exit 2; }
 
 inside='
@@ -17,8 +18,9 @@ inside='
         echo "without-i386.sh: this kernel has no private binfmt_misc for a namespace" >&2
         exit 2
     }
-    # Magic and mask of an i386 ELF executable; an interpreter that does not exist.
-    printf "%s" ":no-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:/nonexistent/no-i386:" \
+    # Every i386 program gets an interpreter that does not exist.
+    . "'$here'/i386.sh"
+    printf "%s" ":no-i386:M::$I386_ELF_MAGIC_MASK:/nonexistent/no-i386:" \
         >/proc/sys/fs/binfmt_misc/register
     exec "$@"'
 
