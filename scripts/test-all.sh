@@ -130,7 +130,7 @@ else
     fi
 fi
 
-# The fuzz targets run for a bounded time each, on one core, while Wine runs on the other.
+# The fuzz targets run for a bounded time each, in the background, while Wine runs.
 fuzz_pid=
 if [ -n "$host_built" ]; then
     fuzz_seconds=${ZEMBREL_FUZZ_SECONDS:-60}
@@ -142,9 +142,8 @@ fi
 # One Xvfb and one Wine prefix for each session; each part's outcome is written to a file, for
 # the summary.
 run_wine_session() { # ARCH PART...
-    local arch=$1 session part
+    local arch=$1
     shift
-    [ $# -gt 0 ] || return 0
     say "Wine ($arch): $*"
     ZEMBREL_WINE_ARCH=$arch RESULTS=$results tests/wine/with-wine.sh bash -c '
         for part; do
@@ -155,7 +154,11 @@ run_wine_session() { # ARCH PART...
             fi
             echo $? >"$RESULTS/wine-$part.status"
         done' wine-tests "$@"
-    session=$?
+}
+
+record_wine_session() { # STATUS ARCH PART...
+    local session=$1 arch=$2 part
+    shift 2
     for part; do
         if [ ! -e "$results/wine-$part.status" ]; then
             step "wine-$part" FAILED "the Wine session failed before it ran (status $session)"
@@ -167,9 +170,37 @@ run_wine_session() { # ARCH PART...
     done
 }
 
+# The sessions run side by side: much of a Wine suite's time is spent waiting on countdowns,
+# and under emulation the i686 session is the long one. The first session's output comes as it
+# runs, each other's when it has ended.
+parted=()
 for session in "${sessions[@]}"; do
+    # shellcheck disable=SC2086
+    set -- $session
+    [ $# -gt 1 ] && parted+=("$session")
+done
+sessions=("${parted[@]}")
+others=()
+for session in "${sessions[@]:1}"; do
+    log=$results/wine-${session%% *}.log
+    say "Wine (${session%% *}) runs alongside; its output follows when it ends"
     # shellcheck disable=SC2086 # the words of a session are its arch and parts
-    run_wine_session $session
+    run_wine_session $session >"$log" 2>&1 &
+    others+=("$!|$log|$session")
+done
+if [ ${#sessions[@]} -gt 0 ]; then
+    # shellcheck disable=SC2086
+    run_wine_session ${sessions[0]}
+    # shellcheck disable=SC2086
+    record_wine_session $? ${sessions[0]}
+fi
+for other in "${others[@]}"; do
+    IFS='|' read -r pid log session <<<"$other"
+    wait "$pid"
+    status=$?
+    cat "$log"
+    # shellcheck disable=SC2086
+    record_wine_session $status $session
 done
 
 if [ -n "$fuzz_pid" ]; then
