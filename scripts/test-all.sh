@@ -66,6 +66,17 @@ run_tests() { # run_tests NAME PRESET [CTEST ARGS...]
     run "$name" ctest --preset "$preset" -j "$JOBS" --output-junit "$results/$name.xml" "$@"
 }
 
+# The fuzz targets build and run for a bounded time each, in the background, from the start:
+# they yield the processor to the builds and to Wine (nice 19), and end on time either way,
+# with fewer runs when the rest is busy.
+fuzz_pid=
+if [ -z "$(missing_of "${HOST_PACKAGES[@]}")" ]; then
+    fuzz_seconds=${ZEMBREL_FUZZ_SECONDS:-60}
+    say "fuzzing in the background: nice -n 19 tests/fuzz/run.sh $fuzz_seconds (output at the end)"
+    nice -n 19 tests/fuzz/run.sh "$fuzz_seconds" >"$results/fuzz.log" 2>&1 &
+    fuzz_pid=$!
+fi
+
 host_built=
 if [ -n "$(missing_of "${HOST_PACKAGES[@]}")" ]; then
     step "host, asan" skipped "missing $(missing_of "${HOST_PACKAGES[@]}")"
@@ -133,16 +144,6 @@ else
         fi
         sessions+=("win64 $interop $x64")
     fi
-fi
-
-# The fuzz targets run for a bounded time each, in the background, while Wine runs. They yield
-# the processor to Wine (nice 19): they end on time either way, with fewer runs.
-fuzz_pid=
-if [ -n "$host_built" ]; then
-    fuzz_seconds=${ZEMBREL_FUZZ_SECONDS:-60}
-    say "fuzzing in the background: nice -n 19 tests/fuzz/run.sh $fuzz_seconds (output at the end)"
-    nice -n 19 tests/fuzz/run.sh "$fuzz_seconds" >"$results/fuzz.log" 2>&1 &
-    fuzz_pid=$!
 fi
 
 # One Xvfb and one Wine prefix for each session; each part's outcome is written to a file, for
