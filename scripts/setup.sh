@@ -3,8 +3,8 @@
 
 # The POSIX build: what the demo needs, and all the release build needs.
 POSIX_PACKAGES=(cmake make g++ libncurses-dev llvm)
-# Its tests, on top of that.
-TEST_PACKAGES=(googletest clang python3 tmux)
+# Its tests, on top of that (libclang-rt-dev holds libFuzzer).
+TEST_PACKAGES=(googletest clang libclang-rt-dev python3 tmux)
 # The Windows builds, and the check of what they are (pefile reads the exe without running it).
 MINGW_PACKAGES=(mingw-w64 python3-pefile)
 # wine32 is installed on every kernel: where the kernel runs no 32-bit code, it runs emulated.

@@ -10,7 +10,7 @@
 # one line and is counted as skipped in the summary at the end. Exits non-zero when a build or
 # a test fails.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit
 . scripts/setup.sh
 . scripts/i386.sh
 
@@ -181,8 +181,9 @@ record_wine_session() { # STATUS ARCH PART...
 }
 
 # The sessions run side by side: much of a Wine suite's time is spent waiting on countdowns,
-# and under emulation the i686 build's are the long ones. The first session's output comes as it
-# runs, each other's when it has ended.
+# and under emulation the i686 build's are the long ones. They boot one after another
+# (with-wine.sh), in the order they are started, so the longest goes first. The first
+# session's output comes as it runs, each other's when it has ended.
 parted=()
 for session in "${sessions[@]}"; do
     # shellcheck disable=SC2086
@@ -190,27 +191,26 @@ for session in "${sessions[@]}"; do
     [ $# -gt 1 ] && parted+=("$session")
 done
 sessions=("${parted[@]}")
-others=()
-for session in "${sessions[@]:1}"; do
-    log=$results/wine-session-${#others[@]}.log
+started=()
+for session in "${sessions[@]}"; do
     # shellcheck disable=SC2086
     set -- $session
-    say "Wine ($1): ${*:2} runs alongside; its output follows when it ends"
-    # shellcheck disable=SC2086 # the words of a session are its arch and parts
-    run_wine_session $session >"$log" 2>&1 &
-    others+=("$!|$log|$session")
+    if [ ${#started[@]} -eq 0 ]; then
+        log=
+        run_wine_session "$@" &
+    else
+        sleep 1 # lets the one started before take the boot lock first
+        log=$results/wine-session-${#started[@]}.log
+        say "Wine ($1): ${*:2} runs alongside; its output follows when it ends"
+        run_wine_session "$@" >"$log" 2>&1 &
+    fi
+    started+=("$!|$log|$session")
 done
-if [ ${#sessions[@]} -gt 0 ]; then
-    # shellcheck disable=SC2086
-    run_wine_session ${sessions[0]}
-    # shellcheck disable=SC2086
-    record_wine_session $? ${sessions[0]}
-fi
-for other in "${others[@]}"; do
-    IFS='|' read -r pid log session <<<"$other"
+for session in "${started[@]}"; do
+    IFS='|' read -r pid log session <<<"$session"
     wait "$pid"
     status=$?
-    cat "$log"
+    [ -n "$log" ] && cat "$log"
     # shellcheck disable=SC2086
     record_wine_session $status $session
 done

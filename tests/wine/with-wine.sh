@@ -71,12 +71,21 @@ server_started=
 cleanup() {
     local status=$?
     trap - EXIT INT TERM HUP
+    # Xvfb and the server inherit the boot lock: a session that fails while it boots lets go.
+    flock -u 8 2>/dev/null
     if [ -n "$cmd_pid" ] && kill -0 "$cmd_pid" 2>/dev/null; then
         kill -TERM "$cmd_pid" 2>/dev/null
         wait "$cmd_pid" 2>/dev/null
     fi
     exec 9>&-
     if [ -n "$server_started" ]; then
+        # The server's folder is named after the prefix's device and inode; Debian's Wine puts
+        # it in a fresh /tmp/wine-XXXXXX instead of /tmp/.wine-UID, and leaves that behind.
+        server_name=server-$(printf '%x-%x' "$(stat -c %d "$session/prefix")" \
+            "$(stat -c %i "$session/prefix")")
+        for candidate in /tmp/wine-*/"$server_name" "/tmp/.wine-$(id -u)/$server_name"; do
+            [ -d "$candidate" ] && server_dir=$candidate
+        done
         # -k ends every Wine process of the prefix; -w then waits for the server to go.
         WINEPREFIX="$session/prefix" "$WINESERVER" -k >>"$logdir/wineserver.log" 2>&1
         WINEPREFIX="$session/prefix" timeout 20 "$WINESERVER" -w >>"$logdir/wineserver.log" 2>&1
@@ -113,6 +122,12 @@ fail() {
     exit 1
 }
 
+# Sessions that start at the same time boot one after another: on a fresh /tmp, Wines starting
+# side by side in different prefixes have failed to load kernel32.dll, or hung. The lock is
+# held until the prefix is up and its keepalive runs; an exiting session lets go of it too.
+exec 8>"${TMPDIR:-/tmp}/zembrel-wine-boot.lock" || fail "cannot open the boot lock"
+flock 8 || fail "cannot take the boot lock"
+
 # Xvfb picks a free display number itself and writes it to fd 3 once it accepts clients.
 Xvfb -displayfd 3 -screen 0 "$SCREEN" -nolisten tcp -noreset \
     3>"$session/display" </dev/null >"$logdir/xvfb.log" 2>&1 &
@@ -138,12 +153,6 @@ export ZEMBREL_WINE=$WINE ZEMBREL_WINE_ARCH=$ARCH
 server_started=1
 "$WINESERVER" -p </dev/null >>"$logdir/wineserver.log" 2>&1 || fail "wineserver -p failed"
 "$WINE" wineboot -i </dev/null >"$logdir/wineboot.log" 2>&1 || fail "wineboot -i failed"
-# The server's folder is named after the prefix's device and inode; Debian's Wine puts it in
-# a fresh /tmp/wine-XXXXXX instead of /tmp/.wine-UID, and leaves that behind unless removed.
-server_name=server-$(printf '%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
-for candidate in /tmp/wine-*/"$server_name" "/tmp/.wine-$(id -u)/$server_name"; do
-    [ -d "$candidate" ] && server_dir=$candidate
-done
 # Without a window manager, hiding a managed window waits 2 s for X.
 "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
     </dev/null >>"$logdir/wineboot.log" 2>&1 || fail "could not set X11 Driver\\Managed"
@@ -158,6 +167,8 @@ mkfifo "$session/keepalive" || fail "mkfifo failed"
 exec 9<>"$session/keepalive"
 "$WINE" cmd.exe /q /k <"$session/keepalive" >"$logdir/keepalive.log" 2>&1 &
 keepalive_pid=$!
+flock -u 8
+exec 8>&-
 
 # A command that is started with no standard input at all gets an empty one.
 if ! { true <&0; } 2>/dev/null; then
