@@ -69,8 +69,9 @@ run_tests() { # run_tests NAME PRESET [CTEST ARGS...]
 # The fuzz targets build and run for a bounded time each, in the background, from the start:
 # they yield the processor to the builds and to Wine (nice 19), and end on time either way,
 # with fewer runs when the rest is busy.
+host_missing=$(missing_of "${HOST_PACKAGES[@]}")
 fuzz_pid=
-if [ -z "$(missing_of "${HOST_PACKAGES[@]}")" ]; then
+if [ -z "$host_missing" ]; then
     fuzz_seconds=${ZEMBREL_FUZZ_SECONDS:-60}
     say "fuzzing in the background: nice -n 19 tests/fuzz/run.sh $fuzz_seconds (output at the end)"
     nice -n 19 tests/fuzz/run.sh "$fuzz_seconds" >"$results/fuzz.log" 2>&1 &
@@ -78,8 +79,8 @@ if [ -z "$(missing_of "${HOST_PACKAGES[@]}")" ]; then
 fi
 
 host_built=
-if [ -n "$(missing_of "${HOST_PACKAGES[@]}")" ]; then
-    step "host, asan" skipped "missing $(missing_of "${HOST_PACKAGES[@]}")"
+if [ -n "$host_missing" ]; then
+    step "host, asan" skipped "missing $host_missing"
 else
     for preset in host asan; do
         build "$preset" || continue
@@ -184,17 +185,11 @@ record_wine_session() { # STATUS ARCH PART...
 # and under emulation the i686 build's are the long ones. They boot one after another
 # (with-wine.sh), in the order they are started, so the longest goes first. The first
 # session's output comes as it runs, each other's when it has ended.
-parted=()
-for session in "${sessions[@]}"; do
-    # shellcheck disable=SC2086
-    set -- $session
-    [ $# -gt 1 ] && parted+=("$session")
-done
-sessions=("${parted[@]}")
 started=()
 for session in "${sessions[@]}"; do
-    # shellcheck disable=SC2086
+    # shellcheck disable=SC2086 # the words of a session are its arch and parts
     set -- $session
+    [ $# -gt 1 ] || continue # a session whose builds all failed
     if [ ${#started[@]} -eq 0 ]; then
         log=
         run_wine_session "$@" &
