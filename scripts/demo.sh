@@ -4,7 +4,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 . scripts/setup.sh
-install_missing "${POSIX_PACKAGES[@]}"
+if ! install_group posix "${POSIX_PACKAGES[@]}"; then
+    echo "demo.sh: cannot build zembrel: ${INSTALL_WHY[posix]}" >&2
+    exit 1
+fi
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target zembrel >/dev/null
 zembrel=$PWD/build/release/zembrel

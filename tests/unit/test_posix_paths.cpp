@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -143,14 +145,28 @@ TEST_F(DeviceRootTest, CreateFileFailsOnMissingFilesAndFolders)
 
 TEST_F(DeviceRootTest, CreateFileReportsAnUnreadableFile)
 {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root reads any file";
     MakeFile("Windows/upgrade.exe", "x", 0);
-    SetLastErrorCode(0xdeadbeef);
-    EXPECT_EQ(
-        CreateFileW(TEXT("\\Windows\\upgrade.exe"), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL),
-        INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    auto probe = [] {
+        SetLastErrorCode(0xdeadbeef);
+        HANDLE handle = CreateFileW(TEXT("\\Windows\\upgrade.exe"), GENERIC_READ, 0, NULL,
+                                    OPEN_EXISTING, 0, NULL);
+        return handle == INVALID_HANDLE_VALUE && GetLastError() == (DWORD)ERROR_ACCESS_DENIED;
+    };
+    if (geteuid() != 0) {
+        EXPECT_TRUE(probe());
+        return;
+    }
+    // Root reads any file: the probe runs as an account without rights to it.
+    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        bool dropped = setgroups(0, NULL) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
+        _exit(dropped ? (probe() ? 0 : 1) : 2);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the file opened or gave another error; 2: no drop";
 }
 
 TEST_F(DeviceRootTest, CreateNewMakesAFileOnceOnly)
