@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <locale.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -358,6 +359,7 @@ struct RegParser {
     const RegDocument &doc; // the bytes being read
     RegDocument &out;       // where entries, keys and diagnostics go
     bool once;              // reading one entry again: stop after it
+    bool quiet = false;     // an edit's re-parse: its lines were reported with the file's
     size_t limit;           // where whole characters end
     size_t next;            // byte offset of the next line
     size_t line = 0;        // the current line's number, from 1
@@ -495,10 +497,15 @@ static size_t ReadHex(RegParser &p, DWORD &value)
     return digits;
 }
 
+// A file of junk lines must not cost a message for each in memory and on standard error.
 static void Note(RegParser &p, const std::string &message)
 {
-    if (!p.once)
+    if (p.once || p.quiet)
+        return;
+    if (p.out.diagnostics.size() < REG_MAX_REPORTED)
         p.out.diagnostics.push_back(p.doc.path + ":" + std::to_string(p.line) + ": " + message);
+    else
+        ++p.out.unreported;
 }
 
 static RegEntry NewEntry(const RegParser &p, RegEntryKind kind)
@@ -851,12 +858,20 @@ static void RunParser(RegParser &p)
         state = PARSE_STEPS[(int)state](p);
 }
 
-static void Parse(RegDocument &doc, const std::string &path, std::string bytes)
+static uint64_t SizeLimit();
+
+static void Parse(RegDocument &doc, const std::string &path, std::string bytes, bool quiet = false)
 {
     doc = RegDocument();
     doc.path = path;
     doc.exists = true;
     doc.bytes = std::move(bytes);
+    // Entries keep 32-bit offsets, which a larger text would wrap.
+    if (doc.bytes.size() > SizeLimit()) {
+        doc.valid = false;
+        doc.diagnostics.push_back(path + ": over 4 GiB, too large to be a registry");
+        return;
+    }
     if (doc.bytes.compare(0, 2, "\xFF\xFE") == 0) {
         doc.wide = true;
         doc.bom = doc.bytes.substr(0, 2);
@@ -869,6 +884,7 @@ static void Parse(RegDocument &doc, const std::string &path, std::string bytes)
     // copied as it grows; room never filled costs address space, not memory.
     doc.entries.reserve(doc.bytes.size() / 16);
     RegParser p(doc, doc, false);
+    p.quiet = quiet;
     if (!NextLine(p) || (Text(p) != HEADER_5 && Text(p) != HEADER_4)) {
         doc.valid = false;
         doc.diagnostics.push_back(path + ":1: no \"Windows Registry Editor Version 5.00\" or "
@@ -879,6 +895,9 @@ static void Parse(RegDocument &doc, const std::string &path, std::string bytes)
     if (p.next > p.lineEnd) // the file's own line ending, for the lines a write adds
         doc.eol = Decode(doc, doc.bytes.substr(p.lineEnd, p.next - p.lineEnd));
     RunParser(p);
+    if (doc.unreported != 0)
+        doc.diagnostics.push_back(path + ": ... and " + std::to_string(doc.unreported) +
+                                  " more lines like these");
 }
 
 void RegStoreParse(RegDocument &doc, const std::string &path, const std::string &bytes)
@@ -1000,6 +1019,9 @@ static int ReadRegularFile(const std::string &path, int flags, std::string &byte
     return error != 0 ? error : ReadAll(file.fd, (size_t)info.st_size, bytes);
 }
 
+static void ReadThroughJournal(const std::string &path, const struct stat &registry,
+                               std::string &bytes);
+
 int RegStoreRead(std::shared_ptr<const RegDocument> &doc, const std::string &path)
 {
     FdCloser file{-1};
@@ -1013,13 +1035,23 @@ int RegStoreRead(std::shared_ptr<const RegDocument> &doc, const std::string &pat
     }
     if (error != 0)
         return error;
+    // Refused before a byte is read: reading it whole would cost its size in memory.
+    if ((uint64_t)info.st_size > SizeLimit()) {
+        RegStoreSay(path + ": over 4 GiB, too large to be a registry");
+        return EFBIG;
+    }
     std::shared_ptr<const RegDocument> parsed;
     {
         std::lock_guard<std::mutex> guard(s_parsedLock);
         parsed = s_parsed;
     }
-    if (parsed && parsed->path == path && parsed->bytes.size() == (size_t)info.st_size &&
-        SameContent(file.fd, parsed->bytes)) {
+    // A rewrite in place under way, or cut short, leaves its journal: then the file is read
+    // whole and through it.
+    std::string journal;
+    bool rewriting =
+        ResolveTarget(path, journal) == 0 && access((journal + ".journal").c_str(), F_OK) == 0;
+    if (!rewriting && parsed && parsed->path == path &&
+        parsed->bytes.size() == (size_t)info.st_size && SameContent(file.fd, parsed->bytes)) {
         doc = parsed;
         return 0;
     }
@@ -1035,11 +1067,13 @@ int RegStoreRead(std::shared_ptr<const RegDocument> &doc, const std::string &pat
     if (error != 0)
         return error;
     // Entries keep 32-bit offsets: a quarter of the memory a registry file of any real size
-    // would otherwise need.
-    if (bytes.size() > UINT32_MAX) {
+    // would otherwise need. The file may have grown since it was looked at.
+    if (bytes.size() > SizeLimit()) {
         RegStoreSay(path + ": over 4 GiB, too large to be a registry");
         return EFBIG;
     }
+    if (rewriting)
+        ReadThroughJournal(path, info, bytes);
     std::shared_ptr<RegDocument> fresh = std::make_shared<RegDocument>();
     Parse(*fresh, path, std::move(bytes));
     Report(*fresh);
@@ -1310,7 +1344,7 @@ static LONG FormatValue(const RegDocument &doc, const std::u16string &name, DWOR
 static void Changed(RegDocument &doc)
 {
     std::string path = doc.path;
-    Parse(doc, path, std::move(doc.bytes));
+    Parse(doc, path, std::move(doc.bytes), true);
     doc.modified = true;
 }
 
@@ -1646,24 +1680,49 @@ bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
     }
 }
 
-// ---- The locked, atomic write --------------------------------------------------------------
+// ---- Test hooks ------------------------------------------------------------------------------
 
-static std::atomic<int> s_failAt{(int)RegWriteStage::None};
+#ifdef ZEMBREL_TEST_HOOKS
+static RegWriteStage s_failAt = RegWriteStage::None;
+static uint64_t s_sizeLimit = 0;
 
 void RegStoreFailNextWrite(RegWriteStage stage)
 {
-    s_failAt = (int)stage;
+    s_failAt = stage;
+}
+
+void RegStoreSetSizeLimit(uint64_t bytes)
+{
+    s_sizeLimit = bytes;
 }
 
 // True, once, when the tests asked this stage to fail; errno then says what a disk would.
 static bool Injected(RegWriteStage stage)
 {
-    int armed = (int)stage;
-    if (!s_failAt.compare_exchange_strong(armed, (int)RegWriteStage::None))
+    if (s_failAt != stage)
         return false;
+    s_failAt = RegWriteStage::None;
     errno = EIO;
     return true;
 }
+
+static uint64_t SizeLimit()
+{
+    return s_sizeLimit != 0 ? s_sizeLimit : REG_MAX_BYTES;
+}
+#else
+static bool Injected(RegWriteStage)
+{
+    return false;
+}
+
+static uint64_t SizeLimit()
+{
+    return REG_MAX_BYTES;
+}
+#endif
+
+// ---- The locked, atomic write --------------------------------------------------------------
 
 static LONG ErrorFromErrno(int error)
 {
@@ -1713,34 +1772,56 @@ static bool FlushFolder(const std::string &path)
     return synced;
 }
 
+// Gives a file the owner and group of another where this process may, else the group alone
+// where it may (a member of that group can), else leaves it.
+static bool GiveOwner(int fd, const struct stat &owner)
+{
+    struct stat own;
+    if (fstat(fd, &own) == 0 && own.st_uid == owner.st_uid && own.st_gid == owner.st_gid)
+        return true;
+    if (fchown(fd, owner.st_uid, owner.st_gid) == 0)
+        return true;
+    int error = errno;
+    if (fchown(fd, (uid_t)-1, owner.st_gid) != 0) {
+        // Nothing to undo.
+    }
+    errno = error;
+    return false;
+}
+
+// What a new file beside the registry is given: the owner and group of `owner` (a must for the
+// registry's replacement, as far as it goes for the rest), and `mode` exactly, or as the umask
+// leaves it.
+struct NewFile {
+    const struct stat *owner;
+    bool ownerRequired;
+    mode_t mode;
+    bool exactMode;
+};
+
 static const char CANNOT_CHOWN[] = "cannot give the temporary file the registry's owner";
 
 // A complete, flushed copy of the bytes in a new file beside the target, under a name no one
-// else uses. `like` gives the file the owner, group and mode of the one it replaces; without
-// it the file gets `mode` as any new file does. Returns NULL, or what failed with errno set;
-// `temp` names the file left to remove.
+// else uses. Returns NULL, or what failed with errno set; `temp` names the file left to remove.
 static const char *WriteTemp(const std::string &target, const std::string &bytes,
-                             const struct stat *like, mode_t mode, std::string &temp)
+                             const NewFile &how, std::string &temp)
 {
     FdCloser file{-1};
     for (int attempt = 0; file.fd < 0 && attempt < 100; ++attempt) {
         temp = target + ".tmp." + std::to_string(getpid()) + "." + std::to_string(attempt);
         if (Injected(RegWriteStage::OpenTemp))
             break;
-        file.fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        file.fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, how.mode);
         if (file.fd < 0 && errno != EEXIST)
             break;
     }
-    struct stat own;
     if (file.fd < 0) {
         temp.clear();
         return "cannot create the temporary file";
     }
-    if (like != NULL &&
-        (fstat(file.fd, &own) != 0 || ((own.st_uid != like->st_uid || own.st_gid != like->st_gid) &&
-                                       fchown(file.fd, like->st_uid, like->st_gid) != 0)))
+    if (how.owner != NULL && !GiveOwner(file.fd, *how.owner) && how.ownerRequired)
         return CANNOT_CHOWN;
-    if (like != NULL && fchmod(file.fd, like->st_mode & 07777) != 0)
+    if (how.exactMode && fchmod(file.fd, how.mode) != 0)
         return "cannot give the temporary file the registry's mode";
     if (!WriteAll(file.fd, bytes))
         return "cannot write the temporary file";
@@ -1770,9 +1851,12 @@ static bool CopyInto(const std::string &target, const std::string &bytes)
         fallocate(file.fd, FALLOC_FL_KEEP_SIZE, 0, (off_t)bytes.size()) != 0 && errno != EOPNOTSUPP)
         return false;
 #endif
-    if (Injected(RegWriteStage::InPlace)) {
+    bool kill = Injected(RegWriteStage::KillInPlace);
+    if (kill || Injected(RegWriteStage::InPlace)) {
         // Cut short halfway, as a writer killed there would be.
         WriteAll(file.fd, bytes.substr(0, bytes.size() / 2));
+        if (kill)
+            raise(SIGKILL);
         errno = EIO;
         return false;
     }
@@ -1780,26 +1864,96 @@ static bool CopyInto(const std::string &target, const std::string &bytes)
            fsync(file.fd) == 0;
 }
 
-// The journal of a rewrite in place holds the new text and the old.
-static std::string Journal(const std::string &target)
-{
-    return target + ".journal";
-}
+// ---- The journal of a rewrite in place -------------------------------------------------------
 
-static bool ReadJournal(const std::string &journal, std::string &newBytes, std::string &oldBytes)
+bool RegStoreReadJournal(const std::string &record, std::string &newBytes, std::string &oldBytes)
 {
-    size_t end = journal.find('\n');
+    size_t end = record.find('\n');
     unsigned long long newSize = 0;
     unsigned long long oldSize = 0;
     char tail = 0;
-    if (end == std::string::npos ||
-        sscanf(journal.substr(0, end).c_str(), "zembrel journal %llu %llu%c", &newSize, &oldSize,
-               &tail) != 2 ||
-        journal.size() - end - 1 != newSize + oldSize)
+    if (end == std::string::npos || end > 64 ||
+        sscanf(record.substr(0, end).c_str(), "zembrel journal %llu %llu%c", &newSize, &oldSize,
+               &tail) != 2)
         return false;
-    newBytes = journal.substr(end + 1, newSize);
-    oldBytes = journal.substr(end + 1 + newSize);
+    // Each size is held against what is left, so that no sum of them can wrap.
+    size_t rest = record.size() - end - 1;
+    if (newSize > rest || oldSize != rest - newSize)
+        return false;
+    newBytes.assign(record, end + 1, (size_t)newSize);
+    oldBytes.assign(record, end + 1 + (size_t)newSize, std::string::npos);
     return true;
+}
+
+// The journal lives beside the registry. Where something that is not a regular file has taken
+// its name (a folder, a link), that is left as it is and the journal has a second name.
+static std::string JournalPath(const std::string &target, bool say)
+{
+    std::string journal = target + ".journal";
+    struct stat info;
+    if (lstat(journal.c_str(), &info) != 0 || S_ISREG(info.st_mode))
+        return journal;
+    if (say)
+        RegStoreSay(journal + ": not a regular file, so it is left as it is; a rewrite in " +
+                    "place keeps its journal in " + BaseName(journal) + ".1 instead");
+    return journal + ".1";
+}
+
+enum class JournalState { None, Usable, NotRegular, Untrusted, Unreadable, Malformed };
+
+// A journal is applied only where one of the registry's own writers could have made it: a
+// regular file with no other name, writable by no one else, and owned by root, by the
+// registry's owner, or by a member of its group where that group may write it (nobody else
+// can give a file that group). In a folder where anyone may create files, anyone else could
+// write the registry through a journal of their own.
+static const char *Distrust(const struct stat &journal, const struct stat &registry)
+{
+    if (journal.st_nlink != 1)
+        return "it has other hard links";
+    if ((journal.st_mode & S_IWOTH) != 0)
+        return "anyone may write it";
+    bool groupWriter = journal.st_gid == registry.st_gid && (registry.st_mode & S_IWGRP) != 0;
+    if (journal.st_uid != 0 && journal.st_uid != registry.st_uid && !groupWriter)
+        return "its owner may not write the registry";
+    return NULL;
+}
+
+static JournalState LoadJournal(const std::string &journal, const struct stat &registry,
+                                std::string &newBytes, std::string &oldBytes, std::string &why)
+{
+    FdCloser file{open(journal.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    struct stat info;
+    if (file.fd < 0 && errno == ENOENT)
+        return JournalState::None;
+    if (file.fd < 0 || fstat(file.fd, &info) != 0) {
+        why = errno == ELOOP ? "a symbolic link" : strerror(errno);
+        return errno == ELOOP ? JournalState::NotRegular : JournalState::Unreadable;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        why = "not a regular file";
+        return JournalState::NotRegular;
+    }
+    if (const char *distrust = Distrust(info, registry)) {
+        why = distrust;
+        return JournalState::Untrusted;
+    }
+    // Two texts the size of a registry at most, and a header.
+    if ((uint64_t)info.st_size > 2 * SizeLimit() + 64) {
+        why = "larger than any journal";
+        return JournalState::Malformed;
+    }
+    std::string record;
+    int error = ReadAll(file.fd, (size_t)info.st_size, record);
+    if (error != 0) {
+        why = strerror(error);
+        return JournalState::Unreadable;
+    }
+    if (!RegStoreReadJournal(record, newBytes, oldBytes) || newBytes.size() > SizeLimit() ||
+        oldBytes.size() > SizeLimit()) {
+        why = "not a journal of this store";
+        return JournalState::Malformed;
+    }
+    return JournalState::Usable;
 }
 
 // What a rewrite in place cut short leaves: a file as long as the old text, the new or the
@@ -1814,19 +1968,45 @@ static bool IsMixOf(const std::string &file, const std::string &a, const std::st
     return true;
 }
 
+// A reader that finds a rewrite in place under way, or cut short, reads the text it writes:
+// never the mix of old and new the file holds meanwhile.
+static void ReadThroughJournal(const std::string &path, const struct stat &registry,
+                               std::string &bytes)
+{
+    std::string target;
+    if (ResolveTarget(path, target) != 0)
+        return;
+    std::string newBytes;
+    std::string oldBytes;
+    std::string why;
+    if (LoadJournal(JournalPath(target, false), registry, newBytes, oldBytes, why) ==
+            JournalState::Usable &&
+        IsMixOf(bytes, newBytes, oldBytes))
+        bytes = std::move(newBytes);
+}
+
 // Used where a rename would lose something: a file with other hard links keeps being theirs
 // only if its own content changes, and only root can give a replacement to another account.
 // The journal, in place before the first byte changes, lets the next writer finish a rewrite
-// whose writer was killed. Readers, who take no lock, may see a part-written file meanwhile.
-static LONG RewriteInPlace(const std::string &target, const std::string &oldBytes,
-                           const std::string &bytes)
+// whose writer was killed, and readers read the new text meanwhile. It has the registry's
+// owner, group and mode as far as this writer can give them, so that the registry's other
+// writers can read it, and is writable by no one else.
+static LONG RewriteInPlace(const std::string &target, const struct stat &registry,
+                           const std::string &oldBytes, const std::string &bytes)
 {
     std::string temp;
-    std::string journal = Journal(target);
+    std::string journal = JournalPath(target, true);
+    struct stat taken;
+    if (lstat(journal.c_str(), &taken) == 0 && !S_ISREG(taken.st_mode)) {
+        RegStoreSay(journal + ": not a regular file either, so the registry cannot be " +
+                    "rewritten in place; the registry is unchanged");
+        return ERROR_WRITE_FAULT;
+    }
+    mode_t mode = (registry.st_mode & 0666 & ~S_IWOTH) | S_IRUSR | S_IWUSR;
     const char *failed = WriteTemp(target,
                                    "zembrel journal " + std::to_string(bytes.size()) + " " +
                                        std::to_string(oldBytes.size()) + "\n" + bytes + oldBytes,
-                                   NULL, 0600, temp);
+                                   NewFile{&registry, false, mode, true}, temp);
     if (failed == NULL && rename(temp.c_str(), journal.c_str()) != 0)
         failed = "cannot put the journal of the rewrite in place";
     if (failed == NULL && !FlushFolder(target))
@@ -1853,26 +2033,54 @@ static LONG RewriteInPlace(const std::string &target, const std::string &oldByte
 }
 
 // Finishes, under the lock, a rewrite in place that its writer did not live to finish: if the
-// file still holds what that writer left, it gets the new text; if it has changed since,
-// the journal is dropped.
-static void FinishRewrite(const std::string &target)
+// file still holds what that writer left, it gets the new text; if it has changed since, the
+// journal is dropped. A journal that cannot be read stops the write, since writing on top would
+// leave the cut-short rewrite's tail for good; one that is no journal is set aside; one that a
+// writer of the registry did not make is never applied.
+static LONG FinishRewrite(const std::string &target)
 {
-    std::string journal;
-    int error = ReadRegularFile(Journal(target), O_NOFOLLOW, journal);
-    if (error == ENOENT)
-        return;
+    struct stat registry;
+    if (stat(target.c_str(), &registry) != 0)
+        return ERROR_SUCCESS; // no registry, so nothing was being rewritten
+    std::string journal = JournalPath(target, true);
     std::string newBytes;
     std::string oldBytes;
+    std::string why;
+    switch (LoadJournal(journal, registry, newBytes, oldBytes, why)) {
+    case JournalState::None:
+        return ERROR_SUCCESS;
+    case JournalState::NotRegular:
+        RegStoreSay(journal + ": " + why + ", so it is left as it is and nothing is written");
+        return ERROR_WRITE_FAULT;
+    case JournalState::Untrusted:
+        RegStoreSay(journal + ": not made by a writer of this registry (" + why +
+                    "), so it is never applied");
+        return ERROR_SUCCESS;
+    case JournalState::Unreadable:
+        RegStoreSay(journal + ": left by a rewrite that did not finish, but it cannot be read (" +
+                    why + "), so nothing is written until it can be");
+        return ERROR_ACCESS_DENIED;
+    case JournalState::Malformed:
+        if (rename(journal.c_str(), (journal + ".bad").c_str()) != 0) {
+            RegStoreSay(journal + ": " + why + ", and it cannot be set aside (" + strerror(errno) +
+                        "), so nothing is written");
+            return ERROR_WRITE_FAULT;
+        }
+        RegStoreSay(journal + ": " + why + "; set aside as " + BaseName(journal) + ".bad");
+        return ERROR_SUCCESS;
+    case JournalState::Usable:
+        break;
+    }
     std::string file;
-    if (error != 0 || !ReadJournal(journal, newBytes, oldBytes) ||
-        ReadRegularFile(target, 0, file) != 0 || !IsMixOf(file, newBytes, oldBytes)) {
-        RegStoreSay(Journal(target) + ": left by a rewrite that did not finish, but it no " +
-                    "longer fits the registry; removed");
+    if (ReadRegularFile(target, 0, file) != 0 || !IsMixOf(file, newBytes, oldBytes)) {
+        RegStoreSay(journal + ": left by a rewrite that did not finish, but it no longer fits " +
+                    "the registry; removed");
     } else if (!CopyInto(target, newBytes)) {
         RegStoreSay(target + ": cannot finish an interrupted rewrite (" + strerror(errno) + ")");
-        return;
+        return ERROR_WRITE_FAULT;
     }
-    unlink(Journal(target).c_str());
+    unlink(journal.c_str());
+    return ERROR_SUCCESS;
 }
 
 // A writer's temporary name ends in ".tmp.<pid>.<n>".
@@ -1902,16 +2110,20 @@ static void RemoveLeftovers(const std::string &target)
 
 // Writes the new registry beside the target and renames it over: readers see the old file or
 // the new one, and a crash leaves one of them. The replacement keeps the original's owner,
-// group and mode.
+// group and mode; a registry made anew has the folder's owner and group.
 static LONG WriteRegistry(const std::string &target, const std::string &oldBytes,
                           const std::string &bytes)
 {
     struct stat info;
     bool existed = stat(target.c_str(), &info) == 0;
     if (existed && info.st_nlink > 1)
-        return RewriteInPlace(target, oldBytes, bytes);
+        return RewriteInPlace(target, info, oldBytes, bytes);
+    struct stat folder;
+    bool haveFolder = !existed && stat(FolderOf(target).c_str(), &folder) == 0;
+    NewFile how = existed ? NewFile{&info, true, (mode_t)(info.st_mode & 07777), true}
+                          : NewFile{haveFolder ? &folder : NULL, false, 0666, false};
     std::string temp;
-    const char *failed = WriteTemp(target, bytes, existed ? &info : NULL, 0666, temp);
+    const char *failed = WriteTemp(target, bytes, how, temp);
     if (failed == NULL &&
         (Injected(RegWriteStage::Rename) || rename(temp.c_str(), target.c_str()) != 0))
         failed = "cannot rename the temporary file over the registry";
@@ -1920,51 +2132,41 @@ static LONG WriteRegistry(const std::string &target, const std::string &oldBytes
         if (!temp.empty())
             unlink(temp.c_str());
         if (failed == CANNOT_CHOWN && error == EPERM)
-            return RewriteInPlace(target, oldBytes, bytes);
+            return RewriteInPlace(target, info, oldBytes, bytes);
         return Refuse(target, failed, error);
     }
-    // The rename is durable only once the folder is; if that fails the change may not last.
-    if (!FlushFolder(target)) {
+    // The new text is in place; only its surviving a crash is in doubt if the folder cannot be
+    // flushed. That is said, and the write counts as done: nothing is put back.
+    if (!FlushFolder(target))
         RegStoreSay(target + ": written, but the folder cannot be flushed (" + strerror(errno) +
-                    ")");
-        return ERROR_WRITE_FAULT;
-    }
+                    "), so a crash may yet lose the change");
     return ERROR_SUCCESS;
 }
 
-// Who may write the registry may open its lock, and no one else, since whoever can open a
-// lock can hold it: the lock has the registry's owner and group, and read and write for the
-// group only where the group may write the registry. Where there is no registry yet, the
-// folder's owner and group stand for its own. Only root or the lock's owner changes it.
-static void FitLock(int fd, const std::string &target)
+// A lock this run made: readable by all, for flock needs no more than a descriptor, and every
+// account that may ever write the registry must be able to take it; with the registry's owner
+// and group, or the folder's where there is no registry yet. A lock that was there already is
+// left as it is: its name may be a hard link to anyone's file.
+static void FitNewLock(int fd, const std::string &target)
 {
-    struct stat lock;
     struct stat owner;
-    if (fstat(fd, &lock) != 0 || (lock.st_uid != geteuid() && geteuid() != 0))
-        return;
-    bool registry = stat(target.c_str(), &owner) == 0;
-    if (!registry && stat(FolderOf(target).c_str(), &owner) != 0)
-        return;
-    uid_t uid = geteuid() == 0 ? owner.st_uid : lock.st_uid;
-    if ((lock.st_uid != uid || lock.st_gid != owner.st_gid) && fchown(fd, uid, owner.st_gid) == 0) {
-        lock.st_uid = uid;
-        lock.st_gid = owner.st_gid;
+    if (stat(target.c_str(), &owner) == 0 || stat(FolderOf(target).c_str(), &owner) == 0)
+        GiveOwner(fd, owner);
+    if (fchmod(fd, 0644) != 0) {
+        // The umask's mode stays: the lock works all the same for this account.
     }
-    bool group = registry && (owner.st_mode & S_IWGRP) != 0 && lock.st_gid == owner.st_gid;
-    mode_t mode = group ? 0660 : 0600;
-    if ((lock.st_mode & 07777) != mode)
-        fchmod(fd, mode);
 }
 
 // The lock file lives beside the registry and is never renamed or deleted, so every writer
 // locks the same inode whichever version of the registry it reads. It is never a link, which
 // would have a root run create or lock a file wherever the link points, and it must be a
-// regular file.
+// regular file with no other name.
 static int OpenLock(const std::string &target)
 {
     std::string lock = target + ".lock";
-    const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    int fd = open(lock.c_str(), flags | O_CREAT | O_EXCL, 0600);
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = open(lock.c_str(), flags | O_CREAT | O_EXCL, 0644);
+    bool created = fd >= 0;
     if (fd < 0 && errno == EEXIST)
         fd = open(lock.c_str(), flags);
     if (fd < 0) {
@@ -1974,12 +2176,16 @@ static int OpenLock(const std::string &target)
         return -1;
     }
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    const char *wrong = fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ? "is not a regular file"
+                        : info.st_nlink != 1                            ? "has other hard links"
+                                                                        : NULL;
+    if (wrong != NULL) {
         close(fd);
-        RegStoreSay(lock + ": the writers' lock is not a regular file, so nothing is written");
+        RegStoreSay(lock + ": the writers' lock " + wrong + ", so nothing is written");
         return -1;
     }
-    FitLock(fd, target);
+    if (created)
+        FitNewLock(fd, target);
     return fd;
 }
 
@@ -2005,9 +2211,16 @@ LONG RegStoreEdit(const RegDocument &doc, const std::function<LONG(RegDocument &
 {
     bytes.clear();
     RegDocument edited = doc;
+    edited.diagnostics.clear(); // said with the file already
     LONG result = edit(edited);
     if (result != ERROR_SUCCESS || !edited.modified || edited.bytes == doc.bytes)
         return result;
+    // A file the reader refuses would cost every value in it, the one written included.
+    if (edited.bytes.size() > SizeLimit()) {
+        RegStoreSay(doc.path + ": the edit would make the registry over 4 GiB, more than a " +
+                    "registry may be, so nothing is written");
+        return ERROR_FILE_TOO_LARGE;
+    }
     // The last word on every edit: a fault in one must never cost another value. Every edit
     // leaves its document parsed afresh from the bytes it made, which the check reads.
     if (!RegStoreChangedOnly(doc, edited, edited.change)) {
@@ -2019,37 +2232,60 @@ LONG RegStoreEdit(const RegDocument &doc, const std::function<LONG(RegDocument &
     return ERROR_SUCCESS;
 }
 
+// Locks the file the registry's path names now. A link re-pointed while this writer waited for
+// the lock names another file, whose lock is taken instead: the file read, edited and written
+// is always the one whose lock is held.
+static LONG LockTarget(const std::string &path, std::string &target, FdCloser &lock)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        // A rename needs only the folder: the file's own permission is honoured here.
+        if (!RegStoreCanWrite(path) || ResolveTarget(path, target) != 0) {
+            RegStoreSayReadOnly(path);
+            return ERROR_ACCESS_DENIED;
+        }
+        lock.fd = OpenLock(target);
+        if (lock.fd < 0)
+            return ERROR_ACCESS_DENIED;
+        if (!WaitForLock(lock.fd)) {
+            RegStoreSay(target + ".lock: another process has held the writers' lock for " +
+                        std::to_string(REG_LOCK_WAIT_SECONDS) + " seconds, so nothing is written");
+            return ERROR_WRITE_FAULT;
+        }
+        std::string now;
+        if (ResolveTarget(path, now) == 0 && now == target)
+            return ERROR_SUCCESS;
+        close(lock.fd);
+        lock.fd = -1;
+    }
+    RegStoreSay(path + ": its link names another file each time the lock is taken, so nothing " +
+                "is written");
+    return ERROR_WRITE_FAULT;
+}
+
 LONG RegStoreUpdate(const std::string &path, const std::function<LONG(RegDocument &)> &edit)
 {
-    // A rename needs only the folder: the file's own permission is honoured here.
     std::string target;
-    if (!RegStoreCanWrite(path) || ResolveTarget(path, target) != 0) {
-        RegStoreSayReadOnly(path);
-        return ERROR_ACCESS_DENIED;
-    }
-    FdCloser lock{OpenLock(target)};
-    if (lock.fd < 0)
-        return ERROR_ACCESS_DENIED;
-    if (!WaitForLock(lock.fd)) {
-        RegStoreSay(target + ".lock: another process has held the writers' lock for " +
-                    std::to_string(REG_LOCK_WAIT_SECONDS) + " seconds, so nothing is written");
-        return ERROR_WRITE_FAULT;
-    }
-    FinishRewrite(target);
+    FdCloser lock{-1};
+    LONG result = LockTarget(path, target, lock);
+    if (result == ERROR_SUCCESS)
+        result = FinishRewrite(target);
+    if (result != ERROR_SUCCESS)
+        return result;
     RemoveLeftovers(target);
 
     RegDocument doc;
-    int error = RegStoreLoad(doc, path);
+    int error = RegStoreLoad(doc, target);
     if (error != 0) {
         RegStoreSayUnreadable(path, error);
         return ERROR_ACCESS_DENIED;
     }
+    doc.path = path;
     if (!doc.valid) {
         RegStoreSay(path + ": not a .reg file, so it is not written over");
         return ERROR_REGISTRY_CORRUPT;
     }
     std::string bytes;
-    LONG result = RegStoreEdit(doc, edit, bytes);
+    result = RegStoreEdit(doc, edit, bytes);
     if (result != ERROR_SUCCESS || bytes.empty())
         return result;
     return WriteRegistry(target, doc.bytes, bytes);

@@ -47,7 +47,8 @@ struct RegDocument {
     std::vector<RegEntry> entries;
     std::u16string keyText;               // the keys' folded paths below the root, one after
     std::vector<uint32_t> keyStarts;      // another, each starting here; "" the root itself
-    std::vector<std::string> diagnostics; // "path:line: message"
+    std::vector<std::string> diagnostics; // "path:line: message", at most REG_MAX_REPORTED
+    size_t unreported = 0;                // and how many more there were
     // Where the backslash is of a hex value that the file ends in the middle of, after its
     // last ",\": a line added after it must not become its continuation. npos when none.
     size_t dangling = std::string::npos;
@@ -64,6 +65,11 @@ struct RegValue {
 // by folded name. A key is there exactly when it exists. The calls never build it; they ask
 // the document for one key or one value.
 typedef std::map<std::u16string, std::map<std::u16string, RegValue>> RegTree;
+
+// The largest registry file the store reads or writes: entries keep 32-bit offsets.
+const uint64_t REG_MAX_BYTES = UINT32_MAX;
+// Lines a parse reports on standard error; the rest are counted in one line.
+const size_t REG_MAX_REPORTED = 100;
 
 // $ZEMBREL_ROOT/registry.reg.
 std::string RegStorePath();
@@ -146,7 +152,17 @@ LONG RegStoreUpdate(const std::string &path, const std::function<LONG(RegDocumen
 // How long a writer waits for another to release the lock before it gives up.
 const int REG_LOCK_WAIT_SECONDS = 5;
 
-// Failure injection for the tests: the next write fails at the stage, once. Nothing else
-// ever arms it.
-enum class RegWriteStage { None, OpenTemp, Write, Fsync, Rename, DirFsync, InPlace };
+// A registry whose in-place rewrite did not finish: the journal's new text and old text, as
+// its header "zembrel journal NEW OLD\n" sizes them; false when the record is not one.
+bool RegStoreReadJournal(const std::string &record, std::string &newBytes, std::string &oldBytes);
+
+// The stages of a write, where the tests' builds can make one fail.
+// KillInPlace ends the process halfway through a rewrite in place, as kill -9 would.
+enum class RegWriteStage { None, OpenTemp, Write, Fsync, Rename, DirFsync, InPlace, KillInPlace };
+
+#ifdef ZEMBREL_TEST_HOOKS
+// Failure injection for the tests, compiled into their builds only: the next write fails at
+// the stage, once; and a smaller size limit than REG_MAX_BYTES, 0 for that again.
 void RegStoreFailNextWrite(RegWriteStage stage);
+void RegStoreSetSizeLimit(uint64_t bytes);
+#endif

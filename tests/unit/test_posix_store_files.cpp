@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 
 #include <chrono>
 
@@ -158,17 +159,21 @@ TEST_F(StoreFiles, DeadWritersTemporaryFilesGoWithTheNextWrite)
 
 // ---- The writers' lock ------------------------------------------------------------------------
 
-TEST_F(StoreFiles, LockIsPrivateAndNeverALinkOrAFifo)
+TEST_F(StoreFiles, LockIsOpenToEveryWriterAndNeverALinkOrAFifo)
 {
     Put(BEFORE);
     const std::string lock = file + ".lock";
     Write(lock, "");
-    ASSERT_EQ(chmod(lock.c_str(), 0644), 0); // as an older writer made it
+    ASSERT_EQ(chmod(lock.c_str(), 0600), 0); // as an older writer made it: left as it is
     ASSERT_EQ(SetCode(), ERROR_SUCCESS);
     EXPECT_EQ(Stat(lock).st_mode & 0777, 0600u);
     ASSERT_EQ(unlink(lock.c_str()), 0);
+    mode_t umask_ = umask(077);
     ASSERT_EQ(Set(u"Platform", u"Build", REG_SZ, Data(u"389")), ERROR_SUCCESS);
-    EXPECT_EQ(Stat(lock).st_mode & 0777, 0600u);
+    umask(umask_);
+    // Made anew, whatever the umask: flock needs only a descriptor, and every account that may
+    // ever write the registry must be able to take the lock.
+    EXPECT_EQ(Stat(lock).st_mode & 0777, 0644u);
     const std::string written = Contents();
 
     // A link there, dangling or not, is never followed: nothing is made or locked through it.
@@ -200,30 +205,59 @@ TEST_F(StoreFiles, LockIsPrivateAndNeverALinkOrAFifo)
             << said;
     });
     EXPECT_EQ(Contents(), written);
+
+    // A hard link to someone's file: neither locked nor changed.
+    ASSERT_EQ(unlink(lock.c_str()), 0);
+    Write(elsewhere, "someone's file");
+    ASSERT_EQ(chmod(elsewhere.c_str(), 0640), 0);
+    ASSERT_EQ(link(elsewhere.c_str(), lock.c_str()), 0);
+    said = Said([&] { EXPECT_EQ(SetCode(), ERROR_ACCESS_DENIED); });
+    EXPECT_NE(said.find("zembrel: " + lock + ": the writers' lock has other hard links"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(Stat(elsewhere).st_mode & 0777, 0640u);
+    EXPECT_EQ(Contents(), written);
 }
 
-TEST_F(StoreFiles, LockBelongsToWhoMayWriteTheRegistry)
+TEST_F(StoreFiles, NewFilesTakeTheirOwnersAndAnyWriterCanTakeTheLock)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "not root, so it cannot make files for another account";
-    // No registry yet: the folder's owner.
-    const std::string lock = file + ".lock";
-    ASSERT_EQ(chown(root.c_str(), 1234, 5678), 0);
-    ASSERT_EQ(RegStoreUpdate(file, [](RegDocument &) { return ERROR_SUCCESS; }), ERROR_SUCCESS);
-    EXPECT_EQ(Stat(lock).st_uid, 1234u);
-    EXPECT_EQ(Stat(lock).st_gid, 5678u);
-    EXPECT_EQ(Stat(lock).st_mode & 07777, 0600u);
-    EXPECT_NE(access(file.c_str(), F_OK), 0);
-    // The registry's owner, and its group where the group may write it.
-    Put(BEFORE);
-    ASSERT_EQ(chown(file.c_str(), 4321, 8765), 0);
-    for (mode_t mode : {0660, 0640}) {
-        ASSERT_EQ(chmod(file.c_str(), mode), 0);
-        ASSERT_EQ(RegStoreUpdate(file, [](RegDocument &) { return ERROR_SUCCESS; }), ERROR_SUCCESS);
-        EXPECT_EQ(Stat(lock).st_uid, 4321u);
-        EXPECT_EQ(Stat(lock).st_gid, 8765u);
-        EXPECT_EQ(Stat(lock).st_mode & 07777, mode == 0660 ? 0660u : 0600u);
+    // No registry yet, in a folder of another account's: a root run makes the registry and
+    // the lock that account's, so that it can go on storing its status.
+    ASSERT_EQ(chown(root.c_str(), 2401, 2400), 0);
+    ASSERT_EQ(SetCode(), ERROR_SUCCESS);
+    for (const std::string &made : {file, file + ".lock"}) {
+        EXPECT_EQ(Stat(made).st_uid, 2401u) << made;
+        EXPECT_EQ(Stat(made).st_gid, 2400u) << made;
     }
+    FinishesWithin(60, [&] {
+        ASSERT_EQ(setgroups(0, NULL), 0);
+        ASSERT_EQ(setgid(2400), 0);
+        ASSERT_EQ(setuid(2401), 0);
+        EXPECT_EQ(Set(u"Platform", u"Build", REG_SZ, Data(u"389")), ERROR_SUCCESS);
+    });
+
+    // A root run on a root-only registry, which the administrator then opens to a group: a
+    // member may write the registry, so it can take the lock root made.
+    ASSERT_EQ(chown(root.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(root.c_str(), 0775), 0);
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    ASSERT_EQ(unlink((file + ".lock").c_str()), 0);
+    Put(BEFORE);
+    ASSERT_EQ(SetCode(), ERROR_SUCCESS);
+    ASSERT_EQ(chown(root.c_str(), 0, 2400), 0);
+    ASSERT_EQ(chown(file.c_str(), 0, 2400), 0);
+    ASSERT_EQ(chmod(file.c_str(), 0664), 0);
+    FinishesWithin(60, [&] {
+        ASSERT_EQ(setgroups(0, NULL), 0);
+        ASSERT_EQ(setgid(2400), 0);
+        ASSERT_EQ(setuid(2402), 0);
+        EXPECT_EQ(Set(u"Platform", u"Build", REG_SZ, Data(u"389")), ERROR_SUCCESS);
+    });
+    ExpectValue(u"Platform", u"Build", REG_SZ, Data(u"389"));
+    EXPECT_EQ(Stat(file).st_uid, 0u);
+    EXPECT_EQ(Stat(file).st_gid, 2400u);
 }
 
 TEST_F(StoreFiles, LockHeldByAnotherProcessCostsTheWriteAfterTheDeadline)
@@ -304,6 +338,287 @@ TEST_F(StoreFiles, MissingDeviceRootIsNamedAsSuchNotAsReadOnly)
     EXPECT_EQ(said, "zembrel: " + missing +
                         ": the device root does not exist (No such file or directory)\n");
     EXPECT_NE(access(missing.c_str(), F_OK), 0);
+}
+
+// ---- Journals: read through, and applied only when one of the registry's writers made them ---
+
+std::string Record(const std::string &newer, const std::string &older)
+{
+    return "zembrel journal " + std::to_string(newer.size()) + " " + std::to_string(older.size()) +
+           "\n" + newer + older;
+}
+
+// The registry with Build 389 and a longer tail: what a cut-short rewrite was writing.
+const std::string NEWER = BEFORE.substr(0, BEFORE.find("388")) + "389\"\n\"Longer\"=\"tail\"\n";
+
+TEST_F(StoreFiles, JournalRecordsAreReadWithoutWrapping)
+{
+    std::string newer = "x";
+    std::string older = "y";
+    struct Case {
+        std::string record;
+        bool read;
+    } cases[] = {
+        {Record("abc", "de"), true},
+        {Record("", ""), true},
+        {"zembrel journal 5 18446744073709551615\nabcd", false}, // 5 + 2^64-1 wraps to 4
+        {"zembrel journal 18446744073709551615 5\nabcd", false},
+        {"zembrel journal 3 1\nabc", false}, // short
+        {"zembrel journal 1 1\nabc", false}, // long
+        {"zembrel journal 1 1 \nab", false},
+        {"zembrel journal 1\nab", false},
+        {"zembrel journal 1 1", false},
+        {"", false},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(RegStoreReadJournal(c.record, newer, older), c.read) << c.record;
+    }
+    ASSERT_TRUE(RegStoreReadJournal(Record("abc", "de"), newer, older));
+    EXPECT_EQ(newer, "abc");
+    EXPECT_EQ(older, "de");
+}
+
+TEST_F(StoreFiles, ReadersSeeTheNewTextOfARewriteCutShort)
+{
+    const std::string journal = file + ".journal";
+    const std::string mix = NEWER.substr(0, NEWER.size() / 2) + BEFORE.substr(NEWER.size() / 2);
+    Put(mix);
+    ASSERT_EQ(link(file.c_str(), (root + "/other.reg").c_str()), 0);
+    Write(journal, Record(NEWER, BEFORE));
+    ExpectValue(u"Platform", u"Build", REG_SZ, Data(u"389"));
+    ExpectValue(u"Platform", u"Longer", REG_SZ, Data(u"tail"));
+    EXPECT_EQ(Contents(), mix); // readers leave the file to the next writer
+    ASSERT_EQ(SetCode(), ERROR_SUCCESS);
+    EXPECT_EQ(Contents(), NEWER + "\"Code\"=dword:0000001d\n");
+    EXPECT_NE(access(journal.c_str(), F_OK), 0);
+}
+
+TEST_F(StoreFiles, MalformedJournalIsSetAsideAndTheWriteGoesOn)
+{
+    const std::string journal = file + ".journal";
+    Put(BEFORE);
+    Write(journal, "zembrel journal 5 18446744073709551615\nabcd");
+    std::string said = Said([&] { EXPECT_EQ(SetCode(), ERROR_SUCCESS); });
+    EXPECT_NE(said.find("zembrel: " + journal +
+                        ": not a journal of this store; set aside as registry.reg.journal.bad"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(Contents(), AFTER);
+    EXPECT_EQ(Read(journal + ".bad"), "zembrel journal 5 18446744073709551615\nabcd");
+    EXPECT_NE(access(journal.c_str(), F_OK), 0);
+}
+
+TEST_F(StoreFiles, JournalNameTakenByAFolderIsLeftAndAnotherNameServes)
+{
+    const std::string journal = file + ".journal";
+    Put(BEFORE);
+    ASSERT_EQ(link(file.c_str(), (root + "/other.reg").c_str()), 0);
+    ASSERT_EQ(mkdir(journal.c_str(), 0755), 0);
+    std::string said = Said([&] {
+        EXPECT_EQ(SetCode(), ERROR_SUCCESS);
+        EXPECT_EQ(Set(u"Platform", u"Build", REG_SZ, Data(u"389")), ERROR_SUCCESS);
+    });
+    EXPECT_NE(said.find("zembrel: " + journal + ": not a regular file, so it is left as it is"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("removed"), std::string::npos) << said;
+    EXPECT_EQ(Read(root + "/other.reg"),
+              NEWER.substr(0, NEWER.find("\"Longer")) + "\"Code\"=dword:0000001d\n");
+    struct stat info = Stat(journal);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_NE(access((journal + ".1").c_str(), F_OK), 0);
+
+    // A rewrite cut short there is read through and finished from the second name.
+    const std::string now = Contents();
+    const std::string mix = NEWER.substr(0, 40) + now.substr(40);
+    Put(mix);
+    Write(journal + ".1", Record(NEWER, now));
+    ExpectValue(u"Platform", u"Longer", REG_SZ, Data(u"tail"));
+    ASSERT_EQ(SetCode(), ERROR_SUCCESS);
+    EXPECT_EQ(Contents(), NEWER + "\"Code\"=dword:0000001d\n");
+}
+
+TEST_F(StoreFiles, JournalThatNoWriterOfTheRegistryMadeIsNeverApplied)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "not root, so it cannot act as another account";
+    const std::string journal = file + ".journal";
+    ASSERT_EQ(chmod(root.c_str(), 01777), 0);
+    Put(BEFORE);
+    // Another account plants a journal in the sticky folder: Build 999, were it applied.
+    const std::string planted = BEFORE.substr(0, BEFORE.find("388")) + "999\"\n";
+    FinishesWithin(60, [&] {
+        ASSERT_EQ(setgroups(0, NULL), 0);
+        ASSERT_EQ(setgid(65534), 0);
+        ASSERT_EQ(setuid(65534), 0);
+        Write(journal, Record(planted, BEFORE));
+        ASSERT_EQ(access(journal.c_str(), F_OK), 0);
+    });
+    std::string said = Said([&] {
+        ExpectValue(u"Platform", u"Build", REG_SZ, Data(u"388"));
+        EXPECT_EQ(SetCode(), ERROR_SUCCESS);
+    });
+    EXPECT_NE(said.find("zembrel: " + journal + ": not made by a writer of this registry (its " +
+                        "owner may not write the registry), so it is never applied"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(Contents(), AFTER);
+
+    // Root's own journal, but one others may write, or with a second name: not applied either.
+    for (bool linked : {false, true}) {
+        Put(BEFORE);
+        Write(journal, Record(planted, BEFORE));
+        ASSERT_EQ(chown(journal.c_str(), 0, 0), 0);
+        ASSERT_EQ(chmod(journal.c_str(), linked ? 0600 : 0666), 0);
+        if (linked) {
+            ASSERT_EQ(link(journal.c_str(), (root + "/elsewhere").c_str()), 0);
+        }
+        ExpectValue(u"Platform", u"Build", REG_SZ, Data(u"388"));
+        EXPECT_EQ(SetCode(), ERROR_SUCCESS);
+        EXPECT_EQ(Contents(), AFTER);
+        ASSERT_EQ(unlink(journal.c_str()), 0);
+    }
+}
+
+TEST_F(StoreFiles, GroupWritersShareTheJournalAndNeverDeleteOneTheyCannotRead)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "not root, so it cannot act as members of a group";
+    const std::string journal = file + ".journal";
+    ASSERT_EQ(chown(root.c_str(), 0, 2400), 0);
+    ASSERT_EQ(chmod(root.c_str(), 0775), 0);
+    Put(BEFORE);
+    ASSERT_EQ(chown(file.c_str(), 0, 2400), 0);
+    ASSERT_EQ(chmod(file.c_str(), 0664), 0);
+    auto asMember = [](uid_t uid, const std::function<void()> &body) {
+        return RunChild(60, [&] {
+            if (setgroups(0, NULL) != 0 || setgid(2400) != 0 || setuid(uid) != 0)
+                _exit(3);
+            body();
+        });
+    };
+    // Member 2401 is killed halfway through its rewrite in place (it cannot replace root's
+    // file): its journal is the registry's group's, and readable by the group.
+    int status = asMember(2401, [&] {
+        RegStoreFailNextWrite(RegWriteStage::KillInPlace);
+        Set(u"Platform", u"Longer", REG_SZ, Data(u"tail"));
+    });
+    ASSERT_EQ(status, 128 + SIGKILL);
+    struct stat info = Stat(journal);
+    EXPECT_EQ(info.st_uid, 2401u);
+    EXPECT_EQ(info.st_gid, 2400u);
+    EXPECT_EQ(info.st_mode & 07777, 0664u & ~0002u);
+    // Member 2402 finishes it.
+    EXPECT_EQ(asMember(2402, [&] { EXPECT_EQ(SetCode(), ERROR_SUCCESS); }), 0);
+    EXPECT_EQ(Contents(), BEFORE + "\"Longer\"=\"tail\"\n\"Code\"=dword:0000001d\n");
+    EXPECT_NE(access(journal.c_str(), F_OK), 0);
+
+    // A journal member 2402 cannot read stops its write, and stays for one who can.
+    const std::string now = Contents();
+    const std::string shorter = BEFORE;
+    Put(shorter + now.substr(shorter.size()));
+    Write(journal, Record(shorter, now));
+    ASSERT_EQ(chown(journal.c_str(), 2401, 2400), 0);
+    ASSERT_EQ(chmod(journal.c_str(), 0600), 0);
+    ASSERT_EQ(chown(file.c_str(), 0, 2400), 0);
+    const std::string mix = Contents();
+    EXPECT_EQ(asMember(2402,
+                       [&] {
+                           std::string said =
+                               Said([&] { EXPECT_EQ(SetCode(), ERROR_ACCESS_DENIED); });
+                           EXPECT_NE(said.find("zembrel: " + journal +
+                                               ": left by a rewrite that did not " +
+                                               "finish, but it cannot be read (Permission denied)"),
+                                     std::string::npos)
+                               << said;
+                       }),
+              0);
+    EXPECT_EQ(Contents(), mix);
+    EXPECT_EQ(access(journal.c_str(), F_OK), 0);
+    EXPECT_EQ(SetCode(), ERROR_SUCCESS); // root can read it, and finishes it
+    EXPECT_EQ(Contents(), AFTER);
+}
+
+// ---- Links re-pointed, sizes, junk -----------------------------------------------------------
+
+TEST_F(StoreFiles, LinkRepointedWhileWaitingForTheLockIsFollowedToItsNewFile)
+{
+    const std::string slotA = root + "/slotA.reg";
+    const std::string slotB = root + "/slotB.reg";
+    const std::string textB = BEFORE + "\"Slot\"=\"B\"\n";
+    Write(slotA, BEFORE);
+    Write(slotB, textB);
+    ASSERT_EQ(symlink("slotA.reg", file.c_str()), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        // Holds slot A's lock while the device switches to slot B, then lets go.
+        int lock = open((slotA + ".lock").c_str(), O_RDONLY | O_CREAT, 0644);
+        if (lock < 0 || flock(lock, LOCK_EX) != 0)
+            _exit(1);
+        if (write(ready[1], "x", 1) != 1)
+            _exit(1);
+        usleep(300 * 1000);
+        std::string next = root + "/next";
+        if (symlink("slotB.reg", next.c_str()) != 0 || rename(next.c_str(), file.c_str()) != 0)
+            _exit(1);
+        usleep(700 * 1000);
+        _exit(0);
+    }
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    EXPECT_EQ(SetCode(), ERROR_SUCCESS);
+    int status = 0;
+    ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    EXPECT_EQ(status, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(Read(slotA), BEFORE);
+    EXPECT_EQ(Read(slotB), textB + "\"Code\"=dword:0000001d\n");
+}
+
+TEST_F(StoreFiles, RegistryOverTheSizeLimitIsNeitherReadNorWritten)
+{
+    Put(BEFORE);
+    RegStoreSetSizeLimit(BEFORE.size() + 10);
+    std::string said = Said([&] { EXPECT_EQ(SetCode(), ERROR_FILE_TOO_LARGE); });
+    EXPECT_NE(said.find("zembrel: " + file + ": the edit would make the registry over 4 GiB"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(Contents(), BEFORE);
+    RegStoreSetSizeLimit(0);
+
+    // Over the limit, the file is refused on its size alone, before a byte of it is read: a
+    // process allowed far less memory than the file's size still says why.
+    ASSERT_EQ(truncate(file.c_str(), (off_t)REG_MAX_BYTES + 1), 0);
+    FinishesWithin(60, [&] {
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__has_feature)
+        struct rlimit limit = {256u << 20, 256u << 20};
+        ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
+#endif
+        std::string said = Said([&] { EXPECT_FALSE(Exists(u"Platform")); });
+        EXPECT_NE(said.find(file + ": over 4 GiB, too large to be a registry"), std::string::npos)
+            << said;
+    });
+}
+
+TEST_F(StoreFiles, ManyJunkLinesAreCountedNotEachReported)
+{
+    std::string text = BEFORE;
+    for (int i = 0; i < 5000; ++i)
+        text += "junk\n";
+    Put(text);
+    std::string said = Said([&] {
+        ExpectValue(u"Platform", u"Build", REG_SZ, Data(u"388"));
+        EXPECT_EQ(SetCode(), ERROR_SUCCESS);
+    });
+    EXPECT_EQ(Count(said, "\n"), REG_MAX_REPORTED + 1) << said.substr(0, 400);
+    EXPECT_NE(said.find(file + ": ... and " + std::to_string(5000 - REG_MAX_REPORTED) +
+                        " more lines like these"),
+              std::string::npos);
+    EXPECT_EQ(Contents(), text + "\"Code\"=dword:0000001d\n");
 }
 
 } // namespace
