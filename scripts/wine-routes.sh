@@ -81,7 +81,7 @@ wine_plan() { # X64 I686 INTEROP (each a preset name or empty)
         wine_sessions=("chroot $i686" "win64 $interop $x64")
         ;;
     *)
-        say "Wine: the x86-64 build under Wine's 64-bit loader${i686:+; the i686 build under none}"
+        say "Wine: the x86-64 build under Wine's 64-bit loader${i686:+; no Wine here runs the i686 build}"
         [ -n "$i686" ] && not_run "wine-$i686" optional "$why"
         if [ -z "$x64" ]; then
             not_run Wine required "no Windows build can run under Wine here: $why"

@@ -3,8 +3,11 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <signal.h>
 #include <string.h>
 #include <unistd.h>
+
+#include <new>
 
 namespace {
 
@@ -263,6 +266,41 @@ void PaintIfNeeded(HWND handle, DialogView &view)
 
 DialogView *s_activeView = nullptr;
 
+// Ctrl+C, Ctrl+\, a terminal that hangs up, or a kill: the refusal was decided before the
+// dialog opened, so while it runs the first such signal closes it as Cancel does, and the run
+// ends as after any close (an unattended run's status, the self-delete, the exit code, the
+// terminal as it was). Once the dialog is over, a signal does what it would.
+const int CLOSING_SIGNALS[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
+volatile sig_atomic_t s_closingSignal = 0;
+
+void NoteClosingSignal(int number)
+{
+    s_closingSignal = number;
+}
+
+class ClosingSignals {
+  public:
+    ClosingSignals()
+    {
+        s_closingSignal = 0;
+        struct sigaction action;
+        memset(&action, 0, sizeof action);
+        action.sa_handler = NoteClosingSignal; // no SA_RESTART: the loop's wait returns
+        sigemptyset(&action.sa_mask);
+        for (size_t i = 0; i < COUNT; ++i)
+            sigaction(CLOSING_SIGNALS[i], &action, &previous_[i]);
+    }
+    ~ClosingSignals()
+    {
+        for (size_t i = 0; i < COUNT; ++i)
+            sigaction(CLOSING_SIGNALS[i], &previous_[i], nullptr);
+    }
+
+  private:
+    static const size_t COUNT = sizeof CLOSING_SIGNALS / sizeof CLOSING_SIGNALS[0];
+    struct sigaction previous_[COUNT];
+};
+
 // Waits for input or the next tick, whichever comes first; true when input may be ready.
 bool WaitForInput(DialogView &view)
 {
@@ -281,8 +319,9 @@ void RunModalLoop(HWND handle, DialogView &view)
 {
     std::vector<InputEvent> input;
     while (!HasEnded(handle)) {
-        if (view.Interrupted()) {
-            view.Shutdown();
+        if (s_closingSignal != 0) {
+            s_closingSignal = 0;
+            DeliverMessage(handle, WM_COMMAND, IDCANCEL, 0);
             continue;
         }
         QueuedMessage message;
@@ -327,10 +366,9 @@ void SetDialogStreamsForTests(int inputFd, int outputFd)
     ResetHeadlessScript();
 }
 
-INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTemplate, HWND owner,
-                                DLGPROC dialogProc, LPARAM initParam)
+static INT_PTR RunDialog(LPCDLGTEMPLATEW dialogTemplate, HWND owner, DLGPROC dialogProc,
+                         LPARAM initParam)
 {
-    (void)instance;
     if (dialogTemplate == NULL) {
         WriteDiagnostic("no dialog template to show");
         return -1;
@@ -359,6 +397,8 @@ INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTempla
     }
     LookUpWindow(handle)->children = children;
 
+    // Before the view: the terminal library leaves handlers it finds in place.
+    ClosingSignals closing;
     std::unique_ptr<DialogView> view = ChooseView();
     s_activeView = view.get();
 
@@ -393,6 +433,23 @@ INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTempla
     RemoveWindow(handle);
     s_activeView = nullptr;
     return result;
+}
+
+// A dialog that runs out of memory fails as one that cannot be created does, and says so; the
+// view has put the terminal back on the way out.
+INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTemplate, HWND owner,
+                                DLGPROC dialogProc, LPARAM initParam)
+{
+    (void)instance;
+    try {
+        return RunDialog(dialogTemplate, owner, dialogProc, initParam);
+    } catch (const std::bad_alloc &) {
+        s_activeView = nullptr;
+        static const char said[] = "zembrel: out of memory, so the dialog is closed\n";
+        if (write(STDERR_FILENO, said, sizeof said - 1) < 0) {
+        }
+        return -1;
+    }
 }
 
 BOOL EndDialog(HWND handle, INT_PTR result)

@@ -58,15 +58,21 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_A
         return FailWith(ERROR_INVALID_PARAMETER);
 
     std::string path = MapDevicePath(fileName);
-    int fd = open(path.c_str(), flags, 0666);
+    // Never waits: a FIFO in a program's place would hold the run until a writer came.
+    int fd = open(path.c_str(), flags | O_NONBLOCK, 0666);
     if (fd == -1)
         return FailWith(Win32ErrorFromErrno(errno));
-    // open(2) lets a folder be read; Win32 refuses a folder as a file.
+    // open(2) lets a folder be read; Win32 refuses a folder as a file. The device's files are
+    // regular files: a FIFO, socket or device in their place is none of them.
     struct stat info;
-    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        bool folder = S_ISDIR(info.st_mode);
         close(fd);
+        if (!folder)
+            WriteDiagnostic("%s: not a regular file, so it is not opened", path.c_str());
         return FailWith(ERROR_ACCESS_DENIED);
     }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 
     FileHandle *handle = new (std::nothrow) FileHandle{fd};
     if (handle == NULL) {

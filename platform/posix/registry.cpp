@@ -3,9 +3,11 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <unordered_set>
 
 // Rights that need the file readable, and rights that need it writable.
@@ -87,14 +89,31 @@ static LONG NewHandle(const std::u16string &path, REGSAM access, PHKEY result)
     return ERROR_SUCCESS;
 }
 
+// Said in a fixed buffer: the memory that ran out may not be back.
+static void SayNoMemory(const char *what)
+{
+    try {
+        WriteDiagnostic("%s: %s; the registry is unchanged", RegStorePath().c_str(), what);
+    } catch (const std::exception &) {
+        static const char line[] = "zembrel: registry.reg: out of memory\n";
+        if (write(STDERR_FILENO, line, sizeof line - 1) < 0) {
+        }
+    }
+}
+
 // The store keeps the file's text and its parse in standard containers; a call that runs out of
-// memory fails as Win32's does, and the system's code, which knows no exceptions, goes on.
+// memory fails as Win32's does, and says so, and the system's code, which knows no exceptions,
+// goes on. No exception leaves a registry call.
 template <typename Call> static LONG FailingOnNoMemory(Call call)
 {
     try {
         return call();
     } catch (const std::bad_alloc &) {
+        SayNoMemory("out of memory, so the registry call fails");
         return ERROR_NOT_ENOUGH_MEMORY;
+    } catch (const std::exception &fault) {
+        SayNoMemory(fault.what());
+        return ERROR_REGISTRY_CORRUPT;
     }
 }
 

@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <new>
+
 // A standard stream that was closed is opened on /dev/null, so the descriptor cannot go to
 // the first file the port opens (the registry) and take the transcript or a diagnostic.
 static void KeepStandardStreamsTaken()
@@ -31,6 +33,15 @@ int main(int argc, char **argv)
             line += ' ';
         line += argv[i];
     }
-    std::u16string commandLine = Utf8ToUtf16Lossless(line);
-    return WinMain(ZEMBREL_POSIX_INSTANCE, NULL, &commandLine[0], SW_SHOWNORMAL);
+    // The port's calls that can run out of memory fail as Win32's do; should any other, the run
+    // still ends with a word and the system's exit code, not an abort.
+    try {
+        std::u16string commandLine = Utf8ToUtf16Lossless(line);
+        return WinMain(ZEMBREL_POSIX_INSTANCE, NULL, &commandLine[0], SW_SHOWNORMAL);
+    } catch (const std::bad_alloc &) {
+        static const char said[] = "zembrel: out of memory\n";
+        if (write(STDERR_FILENO, said, sizeof said - 1) < 0) {
+        }
+        return 1;
+    }
 }

@@ -4,7 +4,6 @@
 #include <curses.h>
 #include <errno.h>
 #include <poll.h>
-#include <signal.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -15,19 +14,6 @@ const int UNITS_PER_COLUMN = 4;
 const int UNITS_PER_ROW = 8;
 // How long Esc waits for a key that would make it an Alt-prefix instead.
 const int ESCAPE_WAIT_MS = 100;
-
-volatile sig_atomic_t s_caughtSignal = 0;
-
-void CatchSignal(int number)
-{
-    // Only noted here: the loop restores the terminal, outside the handler, then re-raises.
-    s_caughtSignal = number;
-}
-
-// Every signal a terminal's keys or its loss can send: the terminal is restored before the
-// signal does what it would (SIGHUP only loses the terminal; see Interrupted).
-const int HANDLED_SIGNALS[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
-const size_t HANDLED_COUNT = sizeof HANDLED_SIGNALS / sizeof HANDLED_SIGNALS[0];
 
 // ---- Key translation: what curses reports, as the dialog's input -----------------------------
 
@@ -270,22 +256,12 @@ class TerminalView : public DialogView {
             use_default_colors();
             init_pair(1, COLOR_RED, -1);
         }
-        s_caughtSignal = 0;
-        for (size_t i = 0; i < HANDLED_COUNT; ++i) {
-            struct sigaction action;
-            memset(&action, 0, sizeof action);
-            action.sa_handler = CatchSignal;
-            sigemptyset(&action.sa_mask);
-            sigaction(HANDLED_SIGNALS[i], &action, &previous_[i]);
-        }
         return true;
     }
 
     ~TerminalView() override
     {
         Restore();
-        for (size_t i = 0; i < HANDLED_COUNT; ++i)
-            sigaction(HANDLED_SIGNALS[i], &previous_[i], nullptr);
         if (screen_ != nullptr)
             delscreen(screen_);
     }
@@ -328,32 +304,6 @@ class TerminalView : public DialogView {
 
     void Ended(const Window &, INT_PTR) override { Restore(); }
 
-    // SIGHUP only loses the terminal: the dialog goes on without input or drawing, so an
-    // unattended countdown still ends it and leaves its status behind.
-    bool Interrupted() override
-    {
-        if (s_caughtSignal == SIGHUP) {
-            s_caughtSignal = 0;
-            Restore();
-        }
-        return s_caughtSignal != 0;
-    }
-
-    // SIGINT, SIGTERM or SIGQUIT (Ctrl+\): the terminal comes back first, then the signal does
-    // what it would.
-    void Shutdown() override
-    {
-        int number = s_caughtSignal;
-        Restore();
-        signal(number, SIG_DFL);
-        sigset_t unblock;
-        sigemptyset(&unblock);
-        sigaddset(&unblock, number);
-        sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
-        raise(number);
-        s_caughtSignal = 0;
-    }
-
   private:
     void Restore()
     {
@@ -366,7 +316,6 @@ class TerminalView : public DialogView {
     SCREEN *screen_ = nullptr;
     bool active_ = false;
     HWND dialog_ = NULL;
-    struct sigaction previous_[HANDLED_COUNT];
 };
 
 } // namespace

@@ -74,9 +74,6 @@ class DialogView {
     virtual void ReadInput(std::vector<InputEvent> *events) = 0;
     virtual void Paint(const Window &dialog) = 0;
     virtual void Ended(const Window &dialog, INT_PTR result) = 0;
-    // True when a signal asked the process to stop; the loop then calls Shutdown.
-    virtual bool Interrupted() { return false; }
-    virtual void Shutdown() {}
 };
 
 std::unique_ptr<DialogView> MakeHeadlessView(int inputFd, int outputFd);

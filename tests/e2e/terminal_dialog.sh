@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The dialog drawn in a real terminal (tmux): it shows, Esc or SIGQUIT ends it, the terminal is back.
+# The dialog drawn in a real terminal (tmux): it shows; Esc, Ctrl+C or Ctrl+\ close it; the run
+# ends as always (exit 1, its executable deleted); the terminal is back.
 set -u
 zembrel=${1:?usage: terminal_dialog.sh path/to/zembrel}
 zembrel=$(cd "$(dirname "$zembrel")" && pwd)/$(basename "$zembrel")
@@ -40,26 +41,29 @@ wait_for() {
 }
 
 # The run, under a plain sh: an interactive shell would put the terminal's modes back itself
-# after a job killed by a signal and hide a dialog that did not. The shell outlives Ctrl+\
-# (zembrel still gets SIGQUIT's default action), and the pane stays for reading.
+# after a job killed by a signal and hide a dialog that did not. The shell outlives Ctrl+C and
+# Ctrl+\ (zembrel still gets them), and the pane stays for reading.
 cat >"$work/run.sh" <<EOF
-trap : QUIT
+trap : INT QUIT
 ulimit -c 0
 cd /
+printf MZ >'$work/root/Windows/zembrel.exe'
 ZEMBREL_ROOT='$work/root' '$zembrel'
 echo "EXIT=\$?"
+[ -e '$work/root/Windows/zembrel.exe' ] && echo "NOT DELETED"
 stty -a | tr ' ;' '\n\n' | grep -x -e echo -e -echo -e icanon -e -icanon | tr '\n' ' '
 echo
 sleep 600
 EOF
 
 # One run per way out, each in a tmux server of its own: the key that ends the dialog and the
-# exit status it leaves. Ctrl+\ (SIGQUIT, 131) kills the process, but only after the terminal
-# is back in echo and line mode.
+# exit status it leaves. Ctrl+C and Ctrl+\ close the dialog as Cancel does: the run goes on to
+# its end, with the terminal back in echo and line mode.
 run_case() {
     local key=$1 status=$2
     [ -n "$socket" ] && tmux -L "$socket" kill-server >/dev/null 2>&1
-    socket="zembrel-e2e-$$-$status"
+    cases=$((${cases:-0} + 1))
+    socket="zembrel-e2e-$$-$cases"
     tmux -L "$socket" -f /dev/null new-session -d -s e2e -x 100 -y 30 \
         "env -i PATH=/usr/bin:/bin TERM=xterm sh $work/run.sh" || fail "tmux did not start"
 
@@ -78,8 +82,10 @@ run_case() {
     [[ " $modes " == *" echo "* && " $modes " == *" icanon "* ]] ||
         fail "$key: the terminal was not restored (echo, icanon): $modes"
     echo "$pane" | grep -q "Firmware Add-on Error" && fail "$key: the dialog is still on the screen"
+    echo "$pane" | grep -q "NOT DELETED" && fail "$key: zembrel.exe was not deleted"
     echo "PASS: $key"
 }
 
 run_case Escape 1
-run_case 'C-\' 131
+run_case 'C-c' 1
+run_case 'C-\' 1

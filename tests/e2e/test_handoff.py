@@ -137,6 +137,23 @@ class HandOff(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(self.folder, "zembrel.exe")))
         self.assertFalse(os.path.exists(self.record))
 
+    def test_upgrade_program_that_is_no_file_is_no_program(self):
+        # A FIFO would hold a blocking probe until a writer came; a folder is no program either.
+        for make in (os.mkfifo, os.mkdir):
+            with self.subTest(make.__name__):
+                if os.path.isdir(self.root):
+                    shutil.rmtree(self.root)
+                os.makedirs(self.root)
+                self.make_device(upgrade=False)
+                make(self.upgrade)
+                result = self.run_zembrel("-DHCP")
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertNotIn(b"Cmd:", result.stderr)
+                if make is os.mkfifo:
+                    self.assertIn(self.upgrade.encode() + b": not a regular file, so it is not "
+                                  b"opened", result.stderr)
+                self.assertFalse(os.path.exists(os.path.join(self.folder, "zembrel.exe")))
+
     def test_bytes_that_are_not_utf8_reach_the_upgrade_program_unchanged(self):
         # A lone byte, a truncated sequence, an encoded surrogate, an overlong form, and text.
         args = [b"-DHCP", b"\xff\xfe", b"\xc3", b"\xed\xa0\x80", b"\xc0\xaf", b"caf\xc3\xa9"]

@@ -120,6 +120,28 @@ class Refusal(unittest.TestCase):
         self.assertFalse(os.path.exists(self.exe))
         self.assertEqual(stderr, "")
 
+    def test_a_signal_during_the_dialog_closes_it_and_the_run_ends_as_usual(self):
+        import signal
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGQUIT, signal.SIGHUP):
+            with self.subTest(signal.Signals(number).name):
+                with open(self.exe, "wb") as exe:
+                    exe.write(b"MZ")
+                before = self.make_registry(timeout=30)
+                process = self.start("-SNMP")
+                lines, thread = self.read_lines(process)
+                deadline = time.monotonic() + 20
+                while not any(text.startswith("Time out") for _, text in lines):
+                    self.assertLess(time.monotonic(), deadline, "the countdown never showed")
+                    time.sleep(0.02)
+                process.send_signal(number)
+                stderr = self.finish(process, thread, limit=20)
+                self.assertEqual(process.returncode, 1, stderr)
+                self.assertEqual(lines[-1][1], "EndDialog: 2")
+                self.assertEqual(self.registry_text(), before.replace(
+                    '"ZembrelTimeOut"=dword:0000001e\r\n',
+                    '"ZembrelTimeOut"=dword:0000001e\r\n"ZembrelCode"=dword:0000001d\r\n'))
+                self.assertFalse(os.path.exists(self.exe))
+
     def test_attended_refusal_cancelled_by_a_script_writes_nothing(self):
         before = self.make_registry(timeout=2)
         process, lines, stderr = self.run_scripted(["-snmp", "-NoUi"], "# cancel it\n\ncommand 2\n")

@@ -621,4 +621,34 @@ TEST_F(StoreFiles, ManyJunkLinesAreCountedNotEachReported)
     EXPECT_EQ(Contents(), text + "\"Code\"=dword:0000001d\n");
 }
 
+// A process allowed less memory than the store needs: sanitizers reserve far more address
+// space than any such limit, so only the plain builds have this test.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__has_feature)
+TEST_F(StoreFiles, OutOfMemoryIsSaidAndTheRegistryIsUnchanged)
+{
+    std::string text = BEFORE;
+    for (int n = 0; text.size() < (11u << 20); ++n)
+        text += "\"Value" + std::to_string(n) + "\"=\"the text of an ordinary value\"\n";
+    Put(text);
+    FinishesWithin(60, [&] {
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        unsigned long long kib = 0;
+        while (std::getline(status, line))
+            if (sscanf(line.c_str(), "VmSize: %llu kB", &kib) == 1)
+                break;
+        ASSERT_GT(kib, 0u);
+        rlim_t bytes = (rlim_t)(kib + 16 * 1024) * 1024;
+        struct rlimit limit = {bytes, bytes};
+        ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
+        std::string said = Said([&] { EXPECT_EQ(SetCode(), ERROR_NOT_ENOUGH_MEMORY); });
+        EXPECT_NE(said.find("zembrel: " + file + ": out of memory, so the registry call fails; " +
+                            "the registry is unchanged"),
+                  std::string::npos)
+            << said;
+    });
+    EXPECT_EQ(Contents(), text);
+}
+#endif
+
 } // namespace
