@@ -20,6 +20,12 @@ size_t Utf8ToUtf16(const char *text, size_t size, char16_t *out); // room for si
 std::string Utf16ToUtf8Lossless(const std::u16string &text);
 std::u16string Utf8ToUtf16Lossless(const std::string &text);
 std::u16string WideToString(LPCWSTR text); // a zero-terminated WCHAR string, or "" for null
+// Windows-1252, the ANSI code page regedit reads an 8-bit file in on a Western system: every
+// byte has a character; a character the code page lacks makes the conversion fail.
+size_t Cp1252ToUtf16(const char *text, size_t size, char16_t *out); // room for size units
+bool Utf16ToCp1252(const std::u16string &text, std::string &out);
+// The offset of the first byte that is not well-formed UTF-8, or size when there is none.
+size_t FirstNonUtf8(const char *text, size_t size);
 
 // The host folder that stands for the device's root "\": $ZEMBREL_ROOT, or "/" when unset.
 std::string DeviceRoot();

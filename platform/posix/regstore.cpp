@@ -88,7 +88,8 @@ bool RegStoreCleanPath(std::u16string &path)
 {
     if (!path.empty() && path[0] == u'\\')
         return false;
-    if (!path.empty() && path.back() == u'\\')
+    // Windows opens "Key\\\\" as "Key": a key name never holds a backslash.
+    while (!path.empty() && path.back() == u'\\')
         path.pop_back();
     return path.find(u"\\\\") == std::u16string::npos;
 }
@@ -101,7 +102,7 @@ static bool IsSelfOrAncestor(std::u16string_view ancestor, std::u16string_view k
 
 struct RootName {
     const char16_t *name;
-    const char16_t *shortName;
+    const char16_t *shortName; // what reg.exe takes, and a .reg file does not
     bool local;
 };
 
@@ -110,6 +111,8 @@ static const RootName ROOTS[] = {
     {u"HKEY_CLASSES_ROOT", u"HKCR", false},   {u"HKEY_USERS", u"HKU", false},
     {u"HKEY_CURRENT_CONFIG", u"HKCC", false}, {u"HKEY_DYN_DATA", u"HKEY_DYN_DATA", false},
 };
+
+enum class KeyPathError { None, UnknownRoot, ShortRoot, EmptyName };
 
 // Whether the text folds to the name, which is in capitals already.
 static bool FoldsTo(std::u16string_view text, const char16_t *name)
@@ -124,31 +127,35 @@ static bool FoldsTo(std::u16string_view text, const char16_t *name)
 }
 
 // Splits "ROOT\path" into the root's kind and the folded path below it, cleaned as
-// RegStoreCleanPath cleans a path, in one pass and into the caller's room.
-static bool ParseKeyPath(std::u16string_view name, bool &local, std::u16string &folded)
+// RegStoreCleanPath cleans a path, in one pass and into the caller's room. regedit knows only
+// the full names of the roots in a .reg file.
+static KeyPathError ParseKeyPath(std::u16string_view name, bool &local, std::u16string &folded)
 {
     size_t slash = name.find(u'\\');
     std::u16string_view root = name.substr(0, slash);
     std::u16string_view path = slash == std::u16string_view::npos ? u"" : name.substr(slash + 1);
     for (const RootName &known : ROOTS) {
-        if (!FoldsTo(root, known.name) && !FoldsTo(root, known.shortName))
+        if (!FoldsTo(root, known.name))
             continue;
         if (!path.empty() && path[0] == u'\\')
-            return false;
-        if (!path.empty() && path.back() == u'\\')
+            return KeyPathError::EmptyName;
+        while (!path.empty() && path.back() == u'\\')
             path.remove_suffix(1);
         folded.resize(path.size());
         const char16_t *from = path.data();
         char16_t *to = &folded[0];
         for (size_t i = 0; i < path.size(); ++i) {
             if (from[i] == u'\\' && from[i - 1] == u'\\')
-                return false;
+                return KeyPathError::EmptyName;
             to[i] = FoldUnit(from[i]);
         }
         local = known.local;
-        return true;
+        return KeyPathError::None;
     }
-    return false;
+    for (const RootName &known : ROOTS)
+        if (FoldsTo(root, known.shortName))
+            return KeyPathError::ShortRoot;
+    return KeyPathError::UnknownRoot;
 }
 
 // A key Windows could hold; deeper or longer ones no importer can create.
@@ -292,12 +299,27 @@ static std::string BytesFromWide(const std::u16string &text)
 
 static std::u16string Decode(const RegDocument &doc, const std::string &bytes)
 {
-    return doc.wide ? WideFromBytes(bytes) : Utf8ToUtf16(bytes);
+    if (doc.wide)
+        return WideFromBytes(bytes);
+    if (!doc.ansi)
+        return Utf8ToUtf16(bytes);
+    std::u16string text(bytes.size(), u'\0');
+    Cp1252ToUtf16(bytes.data(), bytes.size(), &text[0]);
+    return text;
 }
 
+// Text the file's encoding lacks comes out as "?": the edit check then refuses the edit.
 static std::string Encode(const RegDocument &doc, const std::u16string &text)
 {
-    return doc.wide ? BytesFromWide(text) : Utf16ToUtf8(text);
+    if (doc.wide)
+        return BytesFromWide(text);
+    if (!doc.ansi)
+        return Utf16ToUtf8(text);
+    std::string out;
+    std::string one;
+    for (char16_t c : text)
+        out += Utf16ToCp1252(std::u16string(1, c), one) ? one : "?";
+    return out;
 }
 
 // The character unit at a byte offset.
@@ -380,6 +402,8 @@ struct RegParser {
     size_t backslash = 0; // byte offset of the last continuation backslash read
 };
 
+static void Note(RegParser &p, const std::string &message);
+
 // Loads the line at p.next. Lines end at CR LF, LF or a lone CR, as the importer splits them,
 // and the importer reads each line as a C string.
 static bool NextLine(RegParser &p)
@@ -390,6 +414,7 @@ static bool NextLine(RegParser &p)
     size_t begin = p.next;
     size_t end = p.limit;
     size_t textEnd = p.limit;
+    bool replaced = false;
     if (!p.doc.wide) {
         const char *lf = (const char *)memchr(bytes + begin, '\n', p.limit - begin);
         size_t stop = lf != NULL ? (size_t)(lf - bytes) : p.limit;
@@ -405,8 +430,10 @@ static bool NextLine(RegParser &p)
         size_t size = (zero != NULL ? (size_t)(zero - bytes) : textEnd) - begin;
         if (p.buffer.size() < size)
             p.buffer.resize(size);
-        p.text =
-            std::u16string_view(p.buffer.data(), Utf8ToUtf16(bytes + begin, size, &p.buffer[0]));
+        size_t units = p.doc.ansi ? Cp1252ToUtf16(bytes + begin, size, &p.buffer[0])
+                                  : Utf8ToUtf16(bytes + begin, size, &p.buffer[0]);
+        p.text = std::u16string_view(p.buffer.data(), units);
+        replaced = p.doc.badUtf8 && FirstNonUtf8(bytes + begin, size) < size;
     } else {
         size_t size = 0;
         bool cut = false;
@@ -432,6 +459,10 @@ static bool NextLine(RegParser &p)
     p.next = end;
     p.pos = 0;
     ++p.line;
+    // A file marked as UTF-8 keeps its mark and is read as UTF-8 all the same: what it holds
+    // that is not UTF-8 cannot be read, and is said.
+    if (replaced)
+        Note(p, "bytes that are not UTF-8, each read as U+FFFD");
     return true;
 }
 
@@ -616,6 +647,21 @@ static uint32_t AddKey(RegParser &p, const std::u16string &folded)
     return (uint32_t)(p.out.keyStarts.size() - 1);
 }
 
+// Why a key line names no key, in words for its report.
+static std::string KeyPathProblem(KeyPathError error)
+{
+    switch (error) {
+    case KeyPathError::ShortRoot:
+        return "its root is abbreviated, which regedit does not take in a .reg file (only the "
+               "full names, such as HKEY_LOCAL_MACHINE)";
+    case KeyPathError::EmptyName:
+        return "a key name in it is empty (a backslash after another, or after the root's), "
+               "which no registry holds";
+    default:
+        return "not a key under a known root";
+    }
+}
+
 static ParseState KeyName(RegParser &p)
 {
     // The name runs to the line's last bracket; anything after it is ignored, as regedit does.
@@ -629,8 +675,9 @@ static ParseState KeyName(RegParser &p)
     }
     RegEntry entry = NewEntry(p, RegEntryKind::Key);
     p.section = -1;
-    if (!ParseKeyPath(p.keyText, entry.local, p.folded))
-        return Skip(p, "not a key under a known root, so its values are skipped too");
+    KeyPathError error = ParseKeyPath(p.keyText, entry.local, p.folded);
+    if (error != KeyPathError::None)
+        return Skip(p, (KeyPathProblem(error) + ", so its values are skipped too").c_str());
     if (!WithinKeyLimits(p.folded))
         return Skip(p, "deeper than 512 levels or a name over 255 characters, which no registry "
                        "holds, so its values are skipped too");
@@ -645,8 +692,19 @@ static ParseState DeleteKey(RegParser &p)
     // Whether or not the deletion is valid, the values after it have no key.
     p.section = -1;
     RegEntry entry = NewEntry(p, RegEntryKind::DeleteKey);
-    if (!ParseKeyPath(p.keyText, entry.local, p.folded) || p.folded.empty() ||
-        !WithinKeyLimits(p.folded))
+    KeyPathError error = ParseKeyPath(p.keyText, entry.local, p.folded);
+    // regedit ends its whole import at a deletion of a root or of a key under no root it knows;
+    // the device's registry is no import script, and what follows is read all the same.
+    if (error == KeyPathError::UnknownRoot || error == KeyPathError::ShortRoot ||
+        (error == KeyPathError::None && p.folded.empty()))
+        return Skip(p, ((error == KeyPathError::None ? std::string("a root, which no one can "
+                                                                   "delete")
+                                                     : KeyPathProblem(error)) +
+                        "; regedit stops its import here, this registry reads on")
+                           .c_str());
+    if (error != KeyPathError::None)
+        return Skip(p, (KeyPathProblem(error) + ", so there is nothing to delete").c_str());
+    if (!WithinKeyLimits(p.folded))
         return Skip(p, "not a key that can be deleted");
     entry.id = AddKey(p, p.folded);
     return Finish(p, entry);
@@ -828,7 +886,7 @@ static ParseState HexDone(RegParser &p)
     }
     if (data.back() != 0)
         data.push_back(0);
-    std::string bytes = BytesFromWide(Utf8ToUtf16(std::string(data.begin(), data.end())));
+    std::string bytes = BytesFromWide(Decode(p.doc, std::string(data.begin(), data.end())));
     data.assign(bytes.begin(), bytes.end());
     return ParseState::SetValue;
 }
@@ -879,13 +937,27 @@ static void Parse(RegDocument &doc, const std::string &path, std::string bytes, 
         doc.bom = doc.bytes.substr(0, 3);
     }
     doc.eol = doc.wide ? u"\r\n" : u"\n";
+    // regedit reads every file that does not open with FF FE in the ANSI code page, Windows-1252
+    // on a Western system. A file that is UTF-8 throughout is read as UTF-8 all the same (its
+    // meaning is plain); one that is not is read in the code page, as regedit reads it.
+    size_t bad = doc.wide ? doc.bytes.size() : FirstNonUtf8(doc.bytes.data(), doc.bytes.size());
+    doc.ansi = bad < doc.bytes.size() && doc.bom.empty();
+    doc.badUtf8 = bad < doc.bytes.size() && !doc.bom.empty();
 
     // Room for an entry every sixteen bytes, more than real files need, so the list is seldom
     // copied as it grows; room never filled costs address space, not memory.
     doc.entries.reserve(doc.bytes.size() / 16);
     RegParser p(doc, doc, false);
     p.quiet = quiet;
-    if (!NextLine(p) || (Text(p) != HEADER_5 && Text(p) != HEADER_4)) {
+    // Blanks before the header are Windows' to skip too; a header with anything else is
+    // none: REGEDIT3, "REGEDIT 4" or REGEDIT4FOO import nothing, so nothing is written there.
+    bool header = NextLine(p);
+    if (header) {
+        SkipBlanks(p);
+        std::u16string_view text = Text(p).substr(p.pos);
+        header = text == HEADER_5 || text == HEADER_4;
+    }
+    if (!header) {
         doc.valid = false;
         doc.diagnostics.push_back(path + ":1: no \"Windows Registry Editor Version 5.00\" or "
                                          "\"REGEDIT4\" header, so this is no .reg file: it "
@@ -894,6 +966,16 @@ static void Parse(RegDocument &doc, const std::string &path, std::string bytes, 
     }
     if (p.next > p.lineEnd) // the file's own line ending, for the lines a write adds
         doc.eol = Decode(doc, doc.bytes.substr(p.lineEnd, p.next - p.lineEnd));
+    if (!doc.bom.empty() && !doc.wide && !quiet)
+        doc.diagnostics.push_back(path + ":1: a UTF-8 byte-order mark, which regedit does not "
+                                         "know: it would import nothing from this file (save "
+                                         "it as UTF-16LE, or as UTF-8 without the mark)");
+    if (doc.ansi && !quiet)
+        doc.diagnostics.push_back(
+            path + ":" +
+            std::to_string(1 + std::count(doc.bytes.begin(), doc.bytes.begin() + bad, '\n')) +
+            ": a byte that is not UTF-8, so the file is read in Windows-1252, as regedit reads "
+            "it");
     RunParser(p);
     if (doc.unreported != 0)
         doc.diagnostics.push_back(path + ": ... and " + std::to_string(doc.unreported) +
@@ -1276,7 +1358,8 @@ static bool SurvivesUtf8(const std::u16string &text)
 
 static bool Encodable(const RegDocument &doc, const std::u16string &text)
 {
-    return doc.wide || SurvivesUtf8(text);
+    std::string narrow;
+    return doc.wide || (doc.ansi ? Utf16ToCp1252(text, narrow) : SurvivesUtf8(text));
 }
 
 // The text of a clean string: whole characters, one final zero and no other, on one line.
@@ -1331,9 +1414,9 @@ static LONG FormatValue(const RegDocument &doc, const std::u16string &name, DWOR
     if (HexIsText(doc, type) && size != 0) {
         // Only whole strings that UTF-8 can hold fit there.
         std::u16string wide = WideFromBytes(std::string(bytes.begin(), bytes.end()));
-        if (size % 2 != 0 || !SurvivesUtf8(wide))
+        if (size % 2 != 0 || !Encodable(doc, wide))
             return ERROR_INVALID_DATA;
-        std::string narrow = Utf16ToUtf8(wide);
+        std::string narrow = Encode(doc, wide);
         bytes.assign(narrow.begin(), narrow.end());
     }
     snprintf(number, sizeof(number), "%x", (unsigned)type);

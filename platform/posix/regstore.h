@@ -39,8 +39,10 @@ struct RegChange {
 struct RegDocument {
     std::string path;
     bool exists = false;
-    bool valid = true; // false: not a .reg file at all, read as empty and never written over
-    bool wide = false; // UTF-16LE, else UTF-8 (and REGEDIT4's ANSI taken as UTF-8)
+    bool valid = true;    // false: not a .reg file at all, read as empty and never written over
+    bool wide = false;    // UTF-16LE, else 8-bit: UTF-8, or Windows-1252 where it is not UTF-8
+    bool ansi = false;    // an 8-bit file that is not UTF-8, read in Windows-1252
+    bool badUtf8 = false; // a UTF-8 file (with its mark) holding bytes that are not UTF-8
     std::string bom;
     std::u16string eol = u"\n"; // the file's own line ending, for the lines a write adds
     std::string bytes;          // the whole file, byte order mark included

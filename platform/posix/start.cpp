@@ -33,6 +33,10 @@ int main(int argc, char **argv)
             line += ' ';
         line += argv[i];
     }
+    // The Windows start-up drops the blanks that open the command line before the program
+    // sees it; inner and trailing ones stay.
+    size_t first = line.find_first_not_of(" \t");
+    line.erase(0, first == std::string::npos ? line.size() : first);
     // The port's calls that can run out of memory fail as Win32's do; should any other, the run
     // still ends with a word and the system's exit code, not an abort.
     try {

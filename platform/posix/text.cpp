@@ -4,6 +4,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
+
 static const char32_t REPLACEMENT = 0xFFFD;
 // A byte that is not UTF-8 travels as the lone low surrogate U+DC00 + byte (U+DC80..U+DCFF):
 // no well-formed text holds one, so it comes back out as that byte and nothing else does.
@@ -53,6 +55,46 @@ static std::string ToUtf8(const std::u16string &text, bool lossless)
 // so a stray byte never swallows the valid text after it; or, lossless, each of its bytes
 // becomes its escape. No sequence gives more units than it has bytes, so room for one unit a
 // byte always holds the text.
+// The UTF-8 sequence at text[i], a non-ASCII lead byte: true with its code point and length;
+// false with the number of bytes that began it validly, at least the lead byte.
+static bool NextUtf8(const char *text, size_t size, size_t i, char32_t &cp, size_t &length)
+{
+    unsigned char lead = (unsigned char)text[i];
+    size_t trail = 0;
+    unsigned char low = 0x80, high = 0xBF; // bounds of the first trail byte
+    length = 1;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        trail = 1;
+        cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        trail = 2;
+        cp = lead & 0x0F;
+        if (lead == 0xE0)
+            low = 0xA0; // overlong
+        if (lead == 0xED)
+            high = 0x9F; // surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        trail = 3;
+        cp = lead & 0x07;
+        if (lead == 0xF0)
+            low = 0x90; // overlong
+        if (lead == 0xF4)
+            high = 0x8F; // beyond U+10FFFF
+    } else {
+        return false;
+    }
+    for (size_t k = 1; k <= trail; ++k) {
+        if (i + k >= size)
+            return false;
+        unsigned char byte = (unsigned char)text[i + k];
+        if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF))
+            return false;
+        cp = (cp << 6) | (byte & 0x3F);
+        ++length;
+    }
+    return true;
+}
+
 static size_t ToUtf16(const char *text, size_t size, char16_t *out, bool lossless)
 {
     char16_t *to = out;
@@ -74,49 +116,9 @@ static size_t ToUtf16(const char *text, size_t size, char16_t *out, bool lossles
             ++i;
             continue;
         }
-        int trail = 0;
-        unsigned char low = 0x80, high = 0xBF; // bounds of the first trail byte
         char32_t cp = 0;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            trail = 1;
-            cp = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            trail = 2;
-            cp = lead & 0x0F;
-            if (lead == 0xE0)
-                low = 0xA0; // overlong
-            if (lead == 0xED)
-                high = 0x9F; // surrogates
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            trail = 3;
-            cp = lead & 0x07;
-            if (lead == 0xF0)
-                low = 0x90; // overlong
-            if (lead == 0xF4)
-                high = 0x8F; // beyond U+10FFFF
-        } else {
-            *to++ = lossless ? (char16_t)(ESCAPED_BYTE + lead) : (char16_t)REPLACEMENT;
-            ++i;
-            continue;
-        }
-
-        int taken = 0;
-        bool valid = true;
-        for (int k = 1; k <= trail; ++k) {
-            if (i + k >= size) {
-                valid = false;
-                break;
-            }
-            unsigned char byte = (unsigned char)text[i + k];
-            unsigned char lo = k == 1 ? low : 0x80;
-            unsigned char hi = k == 1 ? high : 0xBF;
-            if (byte < lo || byte > hi) {
-                valid = false;
-                break;
-            }
-            cp = (cp << 6) | (byte & 0x3F);
-            ++taken;
-        }
+        size_t length = 0;
+        bool valid = NextUtf8(text, size, i, cp, length);
         if (valid && cp < 0x10000) {
             *to++ = (char16_t)cp;
         } else if (valid) {
@@ -125,10 +127,10 @@ static size_t ToUtf16(const char *text, size_t size, char16_t *out, bool lossles
         } else if (!lossless) {
             *to++ = (char16_t)REPLACEMENT;
         } else {
-            for (int k = 0; k <= taken; ++k)
-                *to++ = (char16_t)(ESCAPED_BYTE + (unsigned char)text[i + (size_t)k]);
+            for (size_t k = 0; k < length; ++k)
+                *to++ = (char16_t)(ESCAPED_BYTE + (unsigned char)text[i + k]);
         }
-        i += 1 + taken;
+        i += length;
     }
     return (size_t)(to - out);
 }
@@ -170,4 +172,54 @@ std::u16string WideToString(LPCWSTR text)
     if (text == NULL)
         return std::u16string();
     return std::u16string(text);
+}
+
+// Windows-1252: Latin-1 but for 0x80-0x9F, where the five bytes it leaves undefined map to
+// the C1 controls of the same number, as Windows maps them; so every byte has a character.
+static const char16_t CP1252_HIGH[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+size_t Cp1252ToUtf16(const char *text, size_t size, char16_t *out)
+{
+    for (size_t i = 0; i < size; ++i) {
+        uint8_t byte = (uint8_t)text[i];
+        out[i] = byte >= 0x80 && byte < 0xA0 ? CP1252_HIGH[byte - 0x80] : (char16_t)byte;
+    }
+    return size;
+}
+
+bool Utf16ToCp1252(const std::u16string &text, std::string &out)
+{
+    out.clear();
+    for (char16_t c : text) {
+        if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+            out += (char)c;
+            continue;
+        }
+        const char16_t *at = std::find(CP1252_HIGH, CP1252_HIGH + 32, c);
+        if (at == CP1252_HIGH + 32)
+            return false;
+        out += (char)(0x80 + (at - CP1252_HIGH));
+    }
+    return true;
+}
+
+size_t FirstNonUtf8(const char *text, size_t size)
+{
+    char32_t cp = 0;
+    size_t length = 0;
+    for (size_t i = 0; i < size; i += length) {
+        // Eight ASCII bytes at a time, the common case.
+        uint64_t eight;
+        if (i + 8 <= size && (memcpy(&eight, text + i, 8), (eight & 0x8080808080808080u) == 0)) {
+            length = 8;
+            continue;
+        }
+        length = 1;
+        if ((unsigned char)text[i] >= 0x80 && !NextUtf8(text, size, i, cp, length))
+            return i;
+    }
+    return size;
 }

@@ -260,9 +260,27 @@ WCHAR *wcsstr(WCHAR *text, const WCHAR *search)
     return const_cast<WCHAR *>(wcsstr(static_cast<const WCHAR *>(text), search));
 }
 
+// The white space and the decimal digits that the Windows build's C runtime (msvcrt) reads in
+// wcstol, beyond ASCII's: one system, one reading of a build number.
 static bool IsCSpace(WCHAR c)
 {
-    return c == u' ' || (c >= u'\t' && c <= u'\r');
+    return c == u' ' || (c >= u'\t' && c <= u'\r') || c == 0x00A0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+static const WCHAR DIGIT_ZEROS[] = {0x0660, 0x06F0, 0x0966, 0x09E6, 0x0A66, 0x0AE6,
+                                    0x0B66, 0x0C66, 0x0CE6, 0x0D66, 0x0E50, 0x0ED0,
+                                    0x0F20, 0x1040, 0x17E0, 0x1810, 0xFF10};
+
+static int NumberDigitValue(WCHAR c)
+{
+    if (c < 0x80)
+        return DigitValue(c);
+    for (WCHAR zero : DIGIT_ZEROS)
+        if (c >= zero && c < zero + 10)
+            return c - zero;
+    return 99;
 }
 
 int DigitValue(WCHAR c)
@@ -305,7 +323,7 @@ LONG wcstol(const WCHAR *text, WCHAR **end, int base)
     uint32_t value = 0;
     bool overflow = false;
     const WCHAR *digits = p;
-    for (int d; (d = DigitValue(*p)) < base; ++p) {
+    for (int d; (d = NumberDigitValue(*p)) < base; ++p) {
         if (overflow)
             continue;
         if (value > (limit - (uint32_t)d) / (uint32_t)base)

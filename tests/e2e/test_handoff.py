@@ -97,6 +97,18 @@ class HandOff(unittest.TestCase):
     def test_one_argument_holding_the_whole_line_gives_the_same(self):
         self.assert_handed_off(["-DHCP -NoUPGRADE -SNMP"], "-DHCP  -NoZEMBRL")
 
+    def test_blanks_that_open_the_line_are_dropped_as_windows_drops_them(self):
+        # The inner and trailing ones stay; so does an empty first argument's space, once it
+        # no longer opens the line.
+        for args, parameters in (([" \t-DHCP"], "-DHCP -NoZEMBRL"),
+                                 (["", "-DHCP \t"], "-DHCP \t -NoZEMBRL"),
+                                 ([" \t", " a  b "], "a  b  -NoZEMBRL")):
+            with self.subTest(args=args):
+                if os.path.isdir(self.root):
+                    shutil.rmtree(self.root)
+                os.makedirs(self.root)
+                self.assert_handed_off(args, parameters)
+
     def test_lower_case_noupgrade_is_not_the_option(self):
         self.assert_handed_off(["-noupgrade"], "-noupgrade -NoZEMBRL")
 

@@ -46,9 +46,9 @@ TEST_F(RegStore, ReadsEveryValueForm)
     ExpectValue(key, u"Empty", REG_BINARY, Data({}));
 }
 
-TEST_F(RegStore, ReadsRegedit4WithByteOrderMarkAsUtf8TextAndAcceptsHklm)
+TEST_F(RegStore, ReadsRegedit4WithByteOrderMarkAsUtf8Text)
 {
-    Put("\xEF\xBB\xBFREGEDIT4\r\n\r\n[HKLM\\Software\\Caf\xC3\xA9]\r\n"
+    Put("\xEF\xBB\xBFREGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Caf\xC3\xA9]\r\n"
         "\"Name\"=\"\xC3\xA9t\xC3\xA9\"\r\n"
         "\"List\"=hex(7):61,00,c3,a9,00,00\r\n"
         "\"Path\"=hex(2):25,41,25\r\n");
@@ -209,7 +209,7 @@ TEST_F(RegStore, KeyAndValueDeletionsApplyInFileOrder)
         "[HKEY_LOCAL_MACHINE\\Gone\\Child]\n\n"
         "[HKEY_LOCAL_MACHINE\\Back]\n\"Old\"=\"x\"\n\n"
         "[-HKEY_LOCAL_MACHINE\\Gone]\n"
-        "[-HKLM\\Back]\n"
+        "[-HKEY_LOCAL_MACHINE\\Back]\n"
         "[HKEY_LOCAL_MACHINE\\Back]\n\"New\"=\"y\"\n"
         "\"Dropped\"=\"z\"\n\"dropped\"=-\n"
         "\"Twice\"=\"1\"\n\n[HKEY_LOCAL_MACHINE\\back]\n\"TWICE\"=\"2\"\n\"Other\"=\"o\"\n");
@@ -419,9 +419,9 @@ TEST_F(RegStore, ParsesAreIndependent)
 {
     RegDocument first;
     RegDocument second;
-    RegStoreParse(first, "a.reg", "REGEDIT4\n[HKLM\\A]\n\"V\"=hex:01,\\\n");
-    RegStoreParse(second, "b.reg", "REGEDIT4\n[HKLM\\B]\n\"V\"=hex:02\n");
-    RegStoreParse(first, "a.reg", "REGEDIT4\n[HKLM\\A]\n\"V\"=hex:01,\\\n  03\n");
+    RegStoreParse(first, "a.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"V\"=hex:01,\\\n");
+    RegStoreParse(second, "b.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\B]\n\"V\"=hex:02\n");
+    RegStoreParse(first, "a.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"V\"=hex:01,\\\n  03\n");
     RegTree a = RegStoreEvaluate(first);
     RegTree b = RegStoreEvaluate(second);
     EXPECT_EQ(a[u"A"][u"V"].data, Data({1, 3}));

@@ -54,7 +54,7 @@ std::u16string Key(int k)
 
 TEST_F(StoreIndex, ChangesByOtherWritersAreSeenWhateverTheirSizeAndTime)
 {
-    PutFileBytes(file, std::string(HEADER) + "[HKLM\\Platform]\n\"Build\"=\"388\"\n");
+    PutFileBytes(file, std::string(HEADER) + "[HKEY_LOCAL_MACHINE\\Platform]\n\"Build\"=\"388\"\n");
     EXPECT_EQ(Text(PLATFORM_KEY, u"Build"), "388");
     EXPECT_EQ(Text(PLATFORM_KEY, u"Build"), "388");
 
@@ -76,7 +76,8 @@ TEST_F(StoreIndex, ChangesByOtherWritersAreSeenWhateverTheirSizeAndTime)
     EXPECT_EQ(Text(PLATFORM_KEY, u"Build"), "389");
 
     // Replaced by a rename, as the store's own writers do; then gone.
-    PutFileBytes(file + ".new", std::string(HEADER) + "[HKLM\\Platform]\n\"Build\"=\"400\"\n");
+    PutFileBytes(file + ".new",
+                 std::string(HEADER) + "[HKEY_LOCAL_MACHINE\\Platform]\n\"Build\"=\"400\"\n");
     ASSERT_EQ(rename((file + ".new").c_str(), file.c_str()), 0);
     EXPECT_EQ(Text(PLATFORM_KEY, u"Build"), "400");
     ASSERT_EQ(unlink(file.c_str()), 0);
@@ -85,8 +86,10 @@ TEST_F(StoreIndex, ChangesByOtherWritersAreSeenWhateverTheirSizeAndTime)
 
 TEST_F(StoreIndex, EachContentIsReportedOnceAndAgainWhenItComesBack)
 {
-    const std::string bad = std::string(HEADER) + "[HKLM\\Platform]\ngarbage\n\"Build\"=\"1\"\n";
-    const std::string good = std::string(HEADER) + "[HKLM\\Platform]\n\"Build\"=\"2\"\n";
+    const std::string bad =
+        std::string(HEADER) + "[HKEY_LOCAL_MACHINE\\Platform]\ngarbage\n\"Build\"=\"1\"\n";
+    const std::string good =
+        std::string(HEADER) + "[HKEY_LOCAL_MACHINE\\Platform]\n\"Build\"=\"2\"\n";
     PutFileBytes(file, bad);
     testing::internal::CaptureStderr();
     EXPECT_EQ(Text(PLATFORM_KEY, u"Build"), "1");
@@ -105,7 +108,7 @@ TEST_F(StoreIndex, EachContentIsReportedOnceAndAgainWhenItComesBack)
 
 TEST_F(StoreIndex, QuotedTextsEndAtTheirClosingQuoteOnly)
 {
-    PutFileBytes(file, std::string(HEADER) + "[HKLM\\Platform]\n"
+    PutFileBytes(file, std::string(HEADER) + "[HKEY_LOCAL_MACHINE\\Platform]\n"
                                              "\"Trail\"=\"text\\\n"
                                              "\"Slash\\\\\"=\"a\\\\\"\n"
                                              "\"Quote\\\"d\"=\"b\\\"c\"\n"
@@ -166,13 +169,13 @@ TEST_F(StoreIndex, KeysDeeperOrLongerThanWindowsHoldsAreBadLines)
     std::string text = HEADER;
     text += "[" + deepest + "]\n\"V\"=\"deepest\"\n";
     text += "[" + deepest + "\\Deeper]\n\"V\"=\"too deep\"\n";
-    text += "[HKLM\\" + longest + "]\n\"V\"=\"longest\"\n";
-    text += "[HKLM\\" + longest + "x\\Child]\n\"V\"=\"too long\"\n";
+    text += "[HKEY_LOCAL_MACHINE\\" + longest + "]\n\"V\"=\"longest\"\n";
+    text += "[HKEY_LOCAL_MACHINE\\" + longest + "x\\Child]\n\"V\"=\"too long\"\n";
     // Far deeper: read in time proportional to its length, and refused all the same.
-    text += "[HKLM";
+    text += "[HKEY_LOCAL_MACHINE";
     for (int level = 0; level < 20000; ++level)
         text += "\\Very";
-    text += "]\n[-HKLM\\" + longest + "x]\n";
+    text += "]\n[-HKEY_LOCAL_MACHINE\\" + longest + "x]\n";
     PutFileBytes(file, text);
 
     testing::internal::CaptureStderr();
@@ -197,11 +200,11 @@ TEST_F(StoreIndex, ManyKeyDeletionsApplyInFileOrder)
     const int keys = 2000;
     std::string text = HEADER + Sections(keys, 1);
     for (int k = 0; k < keys; ++k)
-        text += "[HKLM\\Software\\K" + std::to_string(k) + "\\Sub]\n";
+        text += "[HKEY_LOCAL_MACHINE\\Software\\K" + std::to_string(k) + "\\Sub]\n";
     for (int k = 0; k < keys; k += 2)
         text += "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\k" + std::to_string(k) + "]\n";
     for (int k = 0; k < keys; k += 4)
-        text += "[HKLM\\Software\\K" + std::to_string(k) + "]\n\"W\"=\"new\"\n";
+        text += "[HKEY_LOCAL_MACHINE\\Software\\K" + std::to_string(k) + "]\n\"W\"=\"new\"\n";
     PutFileBytes(file, text);
 
     RegDocument doc;

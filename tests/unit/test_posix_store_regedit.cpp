@@ -1,0 +1,161 @@
+// Tests of the POSIX registry store where regedit's import is particular: headers, encodings,
+// roots, deletions it refuses, trailing backslashes.
+#include "store_fixture.h"
+
+namespace {
+
+const std::string HEADER = "Windows Registry Editor Version 5.00\n\n";
+
+class StoreRegedit : public RegStore {
+  protected:
+    LONG SetCode() { return Set(u"Platform", u"Code", REG_DWORD, Data({29, 0, 0, 0})); }
+
+    // What reading the file says, with the values checked meanwhile.
+    std::string ReadSaying(const std::function<void()> &checks) { return Said(checks); }
+};
+
+TEST_F(StoreRegedit, Utf8ByteOrderMarkIsReadAsUtf8AndSaidOnce)
+{
+    const std::string text =
+        "\xEF\xBB\xBF" + HEADER + "[HKEY_LOCAL_MACHINE\\Platform]\n\"Build\"=\"caf\xC3\xA9\"\n";
+    Put(text);
+    std::string said = ReadSaying([&] {
+        ExpectValue(u"Platform", u"Build", REG_SZ, Data(u"caf\u00e9"));
+        ExpectValue(u"Platform", u"Build", REG_SZ, Data(u"caf\u00e9"));
+    });
+    EXPECT_EQ(said, "zembrel: " + file +
+                        ":1: a UTF-8 byte-order mark, which regedit does not know: it would "
+                        "import nothing from this file (save it as UTF-16LE, or as UTF-8 "
+                        "without the mark)\n");
+    ASSERT_EQ(SetCode(), ERROR_SUCCESS);
+    EXPECT_EQ(Contents(), text + "\"Code\"=dword:0000001d\n");
+
+    // A byte in it that is not UTF-8 is not replaced in silence: its line is named.
+    Put("\xEF\xBB\xBF" + HEADER + "[HKEY_LOCAL_MACHINE\\Platform]\n\"Build\"=\"a\xAE\"\n");
+    said = ReadSaying([&] { ExpectValue(u"Platform", u"Build", REG_SZ, Data(u"a\ufffd")); });
+    EXPECT_NE(said.find(file + ":4: bytes that are not UTF-8, each read as U+FFFD"),
+              std::string::npos)
+        << said;
+}
+
+TEST_F(StoreRegedit, EightBitFileThatIsNotUtf8IsReadInWindows1252)
+{
+    // Saved by an older editor: an e acute, a registered sign and a right quote, one byte each.
+    const std::string text = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Caf\xE9]\r\n"
+                             "\"Name\"=\"caf\xE9 \xAE \x92\x81\"\r\n";
+    Put(text);
+    std::string said = ReadSaying([&] {
+        ExpectValue(u"Software\\Caf\u00e9", u"Name", REG_SZ,
+                    Data(u"caf\u00e9 \u00ae \u2019\u0081"));
+    });
+    EXPECT_EQ(said, "zembrel: " + file +
+                        ":3: a byte that is not UTF-8, so the file is read in Windows-1252, as "
+                        "regedit reads it\n");
+    // Written in the same code page, every other byte kept; what it cannot hold goes as hex.
+    ASSERT_EQ(Set(u"Software\\Caf\u00e9", u"More", REG_SZ, Data(u"\u00dc")), ERROR_SUCCESS);
+    ASSERT_EQ(Set(u"Software\\Caf\u00e9", u"Far", REG_SZ, Data(u"\u4e2d")), ERROR_SUCCESS);
+    std::string now = Contents();
+    EXPECT_EQ(now.substr(0, text.size()), text);
+    EXPECT_NE(now.find("\"More\"=\"\xDC\"\r\n"), std::string::npos) << now;
+    ExpectValue(u"Software\\Caf\u00e9", u"Far", REG_SZ, Data(u"\u4e2d"));
+
+    // A file that is UTF-8 throughout stays UTF-8.
+    Put("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\X]\n\"Name\"=\"\xC3\xAE\"\n");
+    said = ReadSaying([&] { ExpectValue(u"Software\\X", u"Name", REG_SZ, Data(u"\u00ee")); });
+    EXPECT_EQ(said, "");
+}
+
+TEST_F(StoreRegedit, AbbreviatedRootsAreUnknownRootsInAKeyLine)
+{
+    const std::string text = HEADER + "[HKLM\\Platform]\n\"Build\"=\"400\"\n" +
+                             "[HKEY_LOCAL_MACHINE\\Platform]\n\"Build\"=\"388\"\n" +
+                             "[-HKLM\\Platform]\n";
+    Put(text);
+    std::string said = ReadSaying([&] {
+        ExpectValue(u"Platform", u"Build", REG_SZ, Data(u"388"));
+        EXPECT_TRUE(Exists(u"Platform"));
+    });
+    EXPECT_NE(said.find(file + ":3: its root is abbreviated, which regedit does not take in a "
+                               ".reg file (only the full names, such as HKEY_LOCAL_MACHINE), so "
+                               "its values are skipped too; skipped, and kept as it is"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find(file + ":4: a value outside any key"), std::string::npos) << said;
+    EXPECT_NE(said.find(file + ":7: its root is abbreviated, which regedit does not take in a "
+                               ".reg file (only the full names, such as HKEY_LOCAL_MACHINE); "
+                               "regedit stops its import here, this registry reads on"),
+              std::string::npos)
+        << said;
+    // Nothing was deleted through the abbreviation: the value goes in the key's own section.
+    ASSERT_EQ(SetCode(), ERROR_SUCCESS);
+    std::string expected = text;
+    expected.insert(expected.find("[-HKLM"), "\"Code\"=dword:0000001d\n");
+    EXPECT_EQ(Contents(), expected);
+}
+
+TEST_F(StoreRegedit, DeletionsRegeditRefusesAreSaidAndReadOn)
+{
+    Put(HEADER + "[-HKEY_CLASSES_ROOTS\\Software\\X]\n[-HKEY_LOCAL_MACHINE]\n" +
+        "[HKEY_LOCAL_MACHINE\\Platform]\n\"Build\"=\"388\"\n");
+    std::string said =
+        ReadSaying([&] { ExpectValue(u"Platform", u"Build", REG_SZ, Data(u"388")); });
+    EXPECT_NE(said.find(file + ":3: not a key under a known root; regedit stops its import "
+                               "here, this registry reads on"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find(file + ":4: a root, which no one can delete; regedit stops its import "
+                               "here, this registry reads on"),
+              std::string::npos)
+        << said;
+}
+
+TEST_F(StoreRegedit, BlanksBeforeTheHeaderAreSkippedAndOtherHeadersRefused)
+{
+    const std::string body = "[HKEY_LOCAL_MACHINE\\Platform]\r\n\"Build\"=\"388\"\r\n";
+    for (const std::string &text : {"  REGEDIT4\r\n" + body, "\tREGEDIT4\r\n" + body,
+                                    " \t" + HEADER + body, Utf16File("  " + HEADER + body)}) {
+        Put(text);
+        ExpectValue(u"Platform", u"Build", REG_SZ, Data(u"388"));
+        ASSERT_EQ(SetCode(), ERROR_SUCCESS);
+        EXPECT_EQ(Contents().substr(0, text.size()), text);
+    }
+    for (const char *header : {"REGEDIT3", "REGEDIT5", "REGEDIT 4", "REGEDIT4FOO"}) {
+        const std::string text = std::string(header) + "\r\n" + body;
+        Put(text);
+        std::string said = ReadSaying([&] {
+            EXPECT_FALSE(Exists(u"Platform"));
+            EXPECT_EQ(SetCode(), ERROR_ACCESS_DENIED);
+        });
+        EXPECT_NE(said.find(file + ":1: no \"Windows Registry Editor Version 5.00\""),
+                  std::string::npos)
+            << header << ": " << said;
+        EXPECT_EQ(Contents(), text);
+    }
+}
+
+TEST_F(StoreRegedit, TrailingBackslashesOfAKeyAreDropped)
+{
+    Put(HEADER + "[HKEY_LOCAL_MACHINE\\Software\\X\\Sub\\\\\\\\]\n\"V\"=\"four\"\n" +
+        "[HKEY_LOCAL_MACHINE\\Software\\Y\\\\]\n\"V\"=\"two\"\n" +
+        "[HKEY_LOCAL_MACHINE\\Software\\\\Z]\n\"V\"=\"empty name\"\n");
+    std::string said = ReadSaying([&] {
+        ExpectValue(u"Software\\X\\Sub", u"V", REG_SZ, Data(u"four"));
+        ExpectValue(u"Software\\Y", u"V", REG_SZ, Data(u"two"));
+        for (const char16_t *path :
+             {u"Software\\X\\Sub\\", u"Software\\X\\Sub\\\\", u"Software\\X\\Sub\\\\\\"}) {
+            HKEY key = NULL;
+            EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key), ERROR_SUCCESS)
+                << Utf16ToUtf8(path);
+            RegCloseKey(key);
+        }
+        EXPECT_FALSE(Exists(u"Software\\Z"));
+    });
+    EXPECT_NE(said.find(file + ":7: a key name in it is empty (a backslash after another, or "
+                               "after the root's), which no registry holds, so its values are "
+                               "skipped too"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(said.find(":3:"), std::string::npos) << said;
+}
+
+} // namespace
