@@ -175,7 +175,8 @@ static LONG CreateKey(HKEY key, LPCWSTR subKey, REGSAM access, PHKEY result, LPD
         // Another process may create it first; then this call opens it, as Win32's would.
         status = RegStoreUpdate(RegStorePath(), [&](RegDocument &doc) -> LONG {
             created = RegStoreCreateKey(doc, path);
-            return ERROR_SUCCESS;
+            return created || RegStoreKeyExists(doc, RegStoreFold(path)) ? ERROR_SUCCESS
+                                                                         : ERROR_INVALID_DATA;
         });
         if (status != ERROR_SUCCESS)
             return status;

@@ -1566,7 +1566,7 @@ static void AppendSection(RegDocument &doc, const std::u16string &key,
 
 bool RegStoreCreateKey(RegDocument &doc, const std::u16string &key)
 {
-    if (RegStoreKeyExists(doc, RegStoreFold(key)))
+    if (RegStoreKeyExists(doc, RegStoreFold(key)) || !Encodable(doc, key))
         return false;
     AppendSection(doc, key, {});
     Changed(doc);
@@ -1595,6 +1595,8 @@ LONG RegStoreSetValue(RegDocument &doc, const std::u16string &key, const std::u1
         ReadEntry(doc, doc.entries[target], written, NULL);
     std::vector<std::u16string> text;
     LONG result = FormatValue(doc, written, type, data, size, text);
+    if (result == ERROR_SUCCESS && target < 0 && section < 0 && !Encodable(doc, key))
+        result = ERROR_INVALID_DATA; // a new section must be able to spell its key
     if (result != ERROR_SUCCESS)
         return result;
     if (target >= 0)
@@ -2303,6 +2305,14 @@ LONG RegStoreEdit(const RegDocument &doc, const std::function<LONG(RegDocument &
         RegStoreSay(doc.path + ": the edit would make the registry over 4 GiB, more than a " +
                     "registry may be, so nothing is written");
         return ERROR_FILE_TOO_LARGE;
+    }
+    // An 8-bit file is read in Windows-1252 because a byte of it is not UTF-8: an edit that
+    // drops the last such byte (a line's tail after a zero, say) would have every other byte
+    // of the file read anew as UTF-8.
+    if (edited.ansi != doc.ansi) {
+        RegStoreSay(doc.path + ": the edit would leave the file UTF-8 throughout, which would " +
+                    "change how the rest of it reads, so nothing is written");
+        return ERROR_INVALID_DATA;
     }
     // The last word on every edit: a fault in one must never cost another value. Every edit
     // leaves its document parsed afresh from the bytes it made, which the check reads.

@@ -126,7 +126,8 @@ std::string RegStoreSerialize(const RegDocument &doc);
 
 // Edits change only the lines they must. Keys are paths below HKEY_LOCAL_MACHINE in the
 // caller's spelling, one backslash between components; a new section is spelt that way.
-bool RegStoreCreateKey(RegDocument &doc, const std::u16string &key); // true: it was new
+// true: it was new; false: it was there, or the file's encoding cannot spell it
+bool RegStoreCreateKey(RegDocument &doc, const std::u16string &key);
 LONG RegStoreSetValue(RegDocument &doc, const std::u16string &key, const std::u16string &name,
                       DWORD type, const BYTE *data, DWORD size);
 LONG RegStoreDeleteValue(RegDocument &doc, const std::u16string &key, const std::u16string &name);

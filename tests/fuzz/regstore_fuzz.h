@@ -81,8 +81,9 @@ inline LONG ApplyEdit(RegDocument &doc, const FuzzEdit &edit)
     case RegChangeKind::DeleteValue:
         return RegStoreDeleteValue(doc, edit.key, edit.name);
     default:
-        RegStoreCreateKey(doc, edit.key);
-        return ERROR_SUCCESS;
+        return RegStoreCreateKey(doc, edit.key) || RegStoreKeyExists(doc, RegStoreFold(edit.key))
+                   ? ERROR_SUCCESS
+                   : ERROR_INVALID_DATA;
     }
 }
 

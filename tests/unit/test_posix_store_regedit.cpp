@@ -59,6 +59,20 @@ TEST_F(StoreRegedit, EightBitFileThatIsNotUtf8IsReadInWindows1252)
     EXPECT_NE(now.find("\"More\"=\"\xDC\"\r\n"), std::string::npos) << now;
     ExpectValue(u"Software\\Caf\u00e9", u"Far", REG_SZ, Data(u"\u4e2d"));
 
+    // An edit that would drop its last byte that is not UTF-8 (here after a zero, where the
+    // importer reads no further) would have the rest of it read anew as UTF-8: refused.
+    const std::string tail = HEADER + "[HKEY_LOCAL_MACHINE\\Platform]\n\"Build\"=\"1\"" +
+                             std::string(1, '\0') + "\xAE\n\"Name\"=hex(7):e9,00,00\n";
+    Put(tail);
+    said = ReadSaying([&] {
+        EXPECT_EQ(Set(u"Platform", u"Build", REG_SZ, Data(u"2")), ERROR_INVALID_DATA);
+        ExpectValue(u"Platform", u"Name", REG_MULTI_SZ, Data(u"\u00e9\0"));
+    });
+    EXPECT_NE(said.find(file + ": the edit would leave the file UTF-8 throughout"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(Contents(), tail);
+
     // A file that is UTF-8 throughout stays UTF-8.
     Put("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\X]\n\"Name\"=\"\xC3\xAE\"\n");
     said = ReadSaying([&] { ExpectValue(u"Software\\X", u"Name", REG_SZ, Data(u"\u00ee")); });
