@@ -68,8 +68,7 @@ void HandOffToUpgrade(LPCWSTR commandLine)
 
     SHELLEXECUTEINFO info = {};
     info.cbSize = sizeof(info);
-    // No error box of the shell's own on this path, and the launch complete before the exit.
-    info.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    info.fMask = 0;
     info.hwnd = NULL;
     info.lpVerb = NULL;
     info.lpFile = UPGRADE_PROGRAM;

@@ -119,8 +119,6 @@ DWORD GetLastError(void);
 
 // The port shows no error box and returns once the program has started, whatever the mask;
 // it knows only the default action (the system's verb is null).
-#define SEE_MASK_NOASYNC 0x00000100
-#define SEE_MASK_FLAG_NO_UI 0x00000400
 
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1

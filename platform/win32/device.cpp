@@ -205,6 +205,10 @@ BOOL ZembrelShellExecuteExW(SHELLEXECUTEINFOW *info)
         SHELLEXECUTEINFOW mapped = *info;
         mapped.lpFile = file.text;
         mapped.lpDirectory = directory.text;
+        // The device's shell shows no box of its own when a launch fails, and the system deletes
+        // its file and exits right after the call: desktop Windows keeps both rules only when
+        // told not to show its error box and to finish the launch before returning.
+        mapped.fMask |= SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
         started = ShellExecuteExW(&mapped);
         info->hInstApp = mapped.hInstApp;
         info->hProcess = mapped.hProcess;

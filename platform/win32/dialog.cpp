@@ -32,7 +32,7 @@ static LRESULT CALLBACK FilterDialogKeys(int code, WPARAM wParam, LPARAM lParam)
 INT_PTR ZembrelDialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTemplate,
                                        HWND owner, DLGPROC handler, LPARAM initParam)
 {
-    // Thread-local, and only for as long as this dialog is up.
+    // Set for as long as this dialog is up; the filter serves this thread only.
     s_handler = handler;
     s_filter = SetWindowsHookExW(WH_MSGFILTER, FilterDialogKeys, NULL, GetCurrentThreadId());
     INT_PTR result = DialogBoxIndirectParamW(instance, dialogTemplate, owner, handler, initParam);

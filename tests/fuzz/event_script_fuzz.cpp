@@ -1,5 +1,5 @@
 // Fuzz target: the headless dialog's event script, read whole or in pieces, and its echo.
-#include "platform/posix/wintable.h"
+#include "platform/posix/windowing/wintable.h"
 
 #include <stdint.h>
 #include <stdlib.h>

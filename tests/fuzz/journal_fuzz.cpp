@@ -1,5 +1,5 @@
 // Fuzz target: the journal of a rewrite in place, read as the next writer and every reader would.
-#include "platform/posix/regstore.h"
+#include "platform/posix/store/regstore.h"
 
 #include <stdint.h>
 #include <stdlib.h>

@@ -1,7 +1,7 @@
 // What the registry store's fuzz targets share: an edit chosen by the input, and its checks.
 #pragma once
 
-#include "platform/posix/regstore.h"
+#include "platform/posix/store/regstore.h"
 
 #include <stdint.h>
 #include <stdio.h>

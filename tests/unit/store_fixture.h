@@ -1,7 +1,7 @@
 // The POSIX registry store's test fixture: a device root per test, its file and the calls.
 #pragma once
 
-#include "platform/posix/regstore.h"
+#include "platform/posix/store/regstore.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Tests of the POSIX dialog manager's own machinery: timing, templates, the headless mode.
 #include "dialog/dialog.h"
 #include "launch/zembrel.h"
-#include "posix/wintable.h"
+#include "posix/windowing/wintable.h"
 #include "test_support.h"
 
 #include <atomic>

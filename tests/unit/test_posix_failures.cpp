@@ -1,6 +1,6 @@
 // Tests of the system's routines when the POSIX registry store cannot write: nothing is lost.
 #include "launch/zembrel.h"
-#include "platform/posix/regstore.h"
+#include "platform/posix/store/regstore.h"
 #include "registry/registry.h"
 #include "test_support.h"
 

@@ -1,5 +1,5 @@
 // Tests of the POSIX registry store on files of any size: the shared parse, deep keys, deletions.
-#include "platform/posix/regstore.h"
+#include "platform/posix/store/regstore.h"
 #include "test_support.h"
 
 #include <fcntl.h>

@@ -1,5 +1,5 @@
 // Tests of the headless dialog's event script: hostile lines, their echo, and endless input.
-#include "posix/wintable.h"
+#include "posix/windowing/wintable.h"
 
 #include <gtest/gtest.h>
 

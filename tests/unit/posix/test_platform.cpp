@@ -1,6 +1,6 @@
 // Test support on the POSIX port: a fresh device root for each test, and the Win32 calls that
 // only the tests make, read from the port's window table and resources.
-#include "posix/wintable.h"
+#include "posix/windowing/wintable.h"
 #include "test_support.h"
 
 #include <stdlib.h>

@@ -1,7 +1,7 @@
 // Helpers private to the port's runtime modules: the wide formatter and host error mapping.
 #pragma once
 
-#include "port.h"
+#include "../port.h"
 
 #include <stdarg.h>
 #include <string>

@@ -1,6 +1,5 @@
 // The dialog without a terminal: a transcript on standard output, scripted events from standard
 // input.
-#include "resources/resource.h"
 #include "wintable.h"
 
 #include <errno.h>
@@ -8,6 +7,8 @@
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
+
+#include <map>
 
 namespace {
 
@@ -221,35 +222,39 @@ class HeadlessView : public DialogView {
         TakeScriptBytes(buffer, (size_t)count, events);
     }
 
+    // The dialog as a form: its title and the static texts that stand alone in their row, as
+    // they first appear; and each row of several static texts (a label and its value) as
+    // "label: value", whenever it is shown with a text it did not last show.
     void Paint(const Window &dialog) override
     {
+        std::vector<std::vector<const Window *>> rows = TextRows(dialog);
         if (!painted_) {
             painted_ = true;
             WriteLine(dialog.text);
-            std::u16string message = ControlText(dialog, IDC_MESSAGE);
-            size_t start = 0;
-            while (start < message.size()) {
-                size_t end = message.find(u'\n', start);
-                if (end == std::u16string::npos)
-                    end = message.size();
-                std::u16string line = message.substr(start, end - start);
-                if (!line.empty() && line.back() == u'\r')
-                    line.pop_back();
-                WriteLine(line);
-                start = end + 1;
+            for (const auto &row : rows)
+                if (row.size() == 1 && IsShown(*row[0]))
+                    WriteLines(row[0]->text);
+        }
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if (rows[i].size() < 2)
+                continue;
+            std::u16string text;
+            bool shown = true;
+            for (const Window *control : rows[i]) {
+                shown = shown && IsShown(*control);
+                text += (text.empty() ? u"" : u": ") + control->text;
             }
+            auto last = shownRows_.find(i);
+            if (!shown) {
+                if (last != shownRows_.end())
+                    shownRows_.erase(last);
+                continue;
+            }
+            if (last != shownRows_.end() && last->second == text)
+                continue;
+            shownRows_[i] = text;
+            WriteLine(text);
         }
-        const Window *label = FindControl(dialog, IDC_TIMEOUT_LABEL);
-        const Window *value = FindControl(dialog, IDC_TIMEOUT_VALUE);
-        if (label == nullptr || value == nullptr || !IsShown(*label) || !IsShown(*value)) {
-            countdownShown_ = false;
-            return;
-        }
-        if (countdownShown_ && value->text == lastCountdown_)
-            return;
-        countdownShown_ = true;
-        lastCountdown_ = value->text;
-        WriteLine(label->text + u": " + value->text);
     }
 
     void Ended(const Window &, INT_PTR result) override
@@ -258,6 +263,45 @@ class HeadlessView : public DialogView {
     }
 
   private:
+    static bool IsStaticText(const Window &control)
+    {
+        DWORD kind = control.style & 0x1F;
+        return control.className == u"Static" &&
+               (kind == SS_LEFT || kind == 1 || kind == 2 || kind == 0xB || kind == 0xC);
+    }
+
+    // The static texts in template order, those whose heights overlap in one row.
+    static std::vector<std::vector<const Window *>> TextRows(const Window &dialog)
+    {
+        std::vector<std::vector<const Window *>> rows;
+        for (HWND child : dialog.children) {
+            const Window *control = LookUpWindow(child);
+            if (control == nullptr || !IsStaticText(*control))
+                continue;
+            const Window *last = rows.empty() ? nullptr : rows.back().back();
+            if (last != nullptr && control->y < last->y + last->cy &&
+                last->y < control->y + control->cy)
+                rows.back().push_back(control);
+            else
+                rows.push_back({control});
+        }
+        return rows;
+    }
+
+    void WriteLines(const std::u16string &text)
+    {
+        for (size_t start = 0; start < text.size();) {
+            size_t end = text.find(u'\n', start);
+            if (end == std::u16string::npos)
+                end = text.size();
+            std::u16string line = text.substr(start, end - start);
+            if (!line.empty() && line.back() == u'\r')
+                line.pop_back();
+            WriteLine(line);
+            start = end + 1;
+        }
+    }
+
     // Each line goes out whole and at once, so a watching script sees it when it happens.
     void WriteLine(const std::u16string &text)
     {
@@ -270,8 +314,7 @@ class HeadlessView : public DialogView {
 
     int output_;
     bool painted_ = false;
-    bool countdownShown_ = false;
-    std::u16string lastCountdown_;
+    std::map<size_t, std::u16string> shownRows_; // the form rows shown now, by index
 };
 
 } // namespace

@@ -1,7 +1,7 @@
 // The .reg file behind HKEY_LOCAL_MACHINE: its model, parser, surgical edits and locked write.
 #pragma once
 
-#include "port.h"
+#include "../port.h"
 
 #include <stdint.h>
 
@@ -91,12 +91,10 @@ const int REG_NOT_A_FILE = -1;
 // strerror's text, or what REG_NOT_A_FILE means.
 std::string RegStoreReason(int error);
 
-// Access as the port grants it: the caller's own permissions, and besides, a file with no write
-// (or read) bit for anyone is read-only (or unreadable) even to root, as a read-only file is to
-// every user on Windows. Reading needs the file readable or absent; writing needs the folder
-// writable and the file writable or absent. A symbolic link is taken for the file it names.
-// Reading gives 0, or the errno that says why not.
-int RegStoreReadError(const std::string &path);
+// Writing as the port grants it: the caller's own permissions, and besides, a file with no
+// write bit for anyone is read-only even to root, as a read-only file is to every user on
+// Windows. It needs the folder writable and the file writable or absent; a symbolic link is
+// taken for the file it names. (Reading needs the file readable or absent, which a read finds.)
 bool RegStoreCanWrite(const std::string &path);
 // Say once why the registry cannot be read or written, naming the file and the reason; a
 // device root that does not exist is named as such.
@@ -107,14 +105,13 @@ bool RegStoreSayIfNoRoot(const std::string &path);
 
 // Builds the model from the file's bytes; the path only labels the diagnostics.
 void RegStoreParse(RegDocument &doc, const std::string &path, const std::string &bytes);
-// The file as it is now, without a lock. A process parses each content of the file once: while
-// the bytes stay the same, every read shares that parse (the bytes are compared, so a change of
-// any kind is seen). Diagnostics go to standard error once per distinct content. A missing file
-// is an empty registry. Returns 0, the errno, or REG_NOT_A_FILE: only a regular file is read,
-// and opening one never waits.
+// The file as it is now, without a lock: one open and one fstat, and a look for the journal of a
+// rewrite in place. A process parses each content of the file once: while the bytes stay the
+// same, every read shares that parse (the bytes are compared, so a change of any kind is seen).
+// Diagnostics go to standard error once per distinct content. A missing file is an empty
+// registry. Returns 0, the errno, or REG_NOT_A_FILE: only a regular file is read, and opening
+// one never waits.
 int RegStoreRead(std::shared_ptr<const RegDocument> &doc, const std::string &path);
-// The same, as a document of the caller's own to edit.
-int RegStoreLoad(RegDocument &doc, const std::string &path);
 
 // What the importer makes of the file, asked for one folded key or value at a time.
 bool RegStoreKeyExists(const RegDocument &doc, const std::u16string &foldedKey);

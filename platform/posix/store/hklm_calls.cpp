@@ -10,8 +10,7 @@
 #include <stdexcept>
 #include <unordered_set>
 
-// Rights that need the file readable, and rights that need it writable.
-#define READ_RIGHTS (KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY)
+// Rights that need the file writable.
 #define WRITE_RIGHTS (KEY_SET_VALUE | KEY_CREATE_SUB_KEY)
 
 struct KeyRecord {
@@ -44,9 +43,7 @@ static bool ResolveKey(HKEY key, std::u16string &path, REGSAM &access)
 static LONG ReadRegistry(std::shared_ptr<const RegDocument> &doc)
 {
     std::string file = RegStorePath();
-    int error = RegStoreReadError(file);
-    if (error == 0)
-        error = RegStoreRead(doc, file);
+    int error = RegStoreRead(doc, file);
     if (error != 0) {
         RegStoreSayUnreadable(file, error);
         return ERROR_ACCESS_DENIED;
@@ -58,9 +55,8 @@ static LONG ReadRegistry(std::shared_ptr<const RegDocument> &doc)
 
 static LONG CheckRights(REGSAM access, bool valid)
 {
+    // Reading needs the file readable, which the read that came first has found it to be.
     std::string file = RegStorePath();
-    if ((access & READ_RIGHTS) != 0 && RegStoreReadError(file) != 0)
-        return ERROR_ACCESS_DENIED;
     if ((access & WRITE_RIGHTS) != 0 && valid && !RegStoreCanWrite(file)) {
         // The system stays silent about a value it cannot store; an administrator of the port
         // still learns why the file did not change.

@@ -2,7 +2,7 @@
 // and the embedded resources that dialog templates come from.
 #pragma once
 
-#include "port.h"
+#include "../port.h"
 
 #include <chrono>
 #include <memory>

@@ -1,5 +1,5 @@
 // POSIX start-up: main() joins its arguments into the device's command line and calls WinMain.
-#include "port.h"
+#include "../port.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,0 +1,165 @@
+// The check before every write: the edited text, parsed afresh, must mean the old text plus
+// the one change; and the edit itself, run on a copy, within the size a registry may have.
+#include "internal.h"
+
+#include <algorithm>
+
+// An entry's bytes without its last line ending.
+static std::string_view EntryText(const RegDocument &doc, const RegEntry &entry)
+{
+    return std::string_view(doc.bytes).substr(entry.begin, entry.end - entry.begin -
+                                                               EndingBefore(doc, entry.end));
+}
+
+// The column of the backslash at a byte offset of the line that starts at `begin`; every
+// backslash is a byte of its own in an 8-bit line.
+static size_t BackslashColumn(const RegDocument &doc, const std::u16string &line, size_t begin,
+                              size_t offset)
+{
+    if (doc.wide)
+        return (offset - begin) / 2;
+    size_t before = std::count(doc.bytes.begin() + begin, doc.bytes.begin() + offset, '\\');
+    size_t column = line.find(u'\\');
+    for (; before > 0; --before)
+        column = line.find(u'\\', column + 1);
+    return column;
+}
+
+// What a skipped entry reads as: its lines but for comments among them and a dangling
+// backslash, which a line added after it takes away.
+static std::u16string SkippedText(const RegDocument &doc, const RegEntry &entry)
+{
+    RegDocument scratch;
+    RegParser p(doc, scratch, true);
+    p.next = entry.begin;
+    p.limit = entry.end;
+    std::u16string text;
+    for (bool first = true; NextLine(p); first = false) {
+        if (!first && IsCommentLine(Text(p)))
+            continue;
+        std::u16string line(Text(p));
+        if (doc.dangling >= p.lineBegin && doc.dangling < p.lineEnd)
+            line.erase(BackslashColumn(doc, line, p.lineBegin, doc.dangling), 1);
+        text += line + u"\n";
+    }
+    return text;
+}
+
+static bool SameSection(const RegDocument &a, const RegEntry &x, const RegDocument &b,
+                        const RegEntry &y)
+{
+    return x.local == y.local &&
+           (x.local ? KeyOf(a, x) == KeyOf(b, y) : EntryText(a, x) == EntryText(b, y));
+}
+
+// Whether two entries mean the same to the importer. The same text in the same section does;
+// otherwise what it says is compared. A run of values shares its sections, which are compared
+// once: `sections` holds the last pair found the same.
+static bool SameMeaning(const RegDocument &a, const RegEntry &x, const RegDocument &b,
+                        const RegEntry &y, std::pair<int, int> &sections)
+{
+    bool value = x.kind == RegEntryKind::SetValue || x.kind == RegEntryKind::DeleteValue;
+    if (x.kind != y.kind || x.local != y.local)
+        return false;
+    if (value && sections != std::make_pair(x.section, y.section)) {
+        if (!SameSection(a, a.entries[x.section], b, b.entries[y.section]))
+            return false;
+        sections = std::make_pair(x.section, y.section);
+    }
+    if (EntryText(a, x) == EntryText(b, y))
+        return true;
+    if (x.kind == RegEntryKind::Key || x.kind == RegEntryKind::DeleteKey)
+        return x.local && KeyOf(a, x) == KeyOf(b, y);
+    if (x.kind == RegEntryKind::Skipped)
+        return SkippedText(a, x) == SkippedText(b, y);
+    std::u16string nameX;
+    std::u16string nameY;
+    RegValue valueX;
+    RegValue valueY;
+    ReadEntry(a, x, nameX, &valueX);
+    ReadEntry(b, y, nameY, &valueY);
+    return RegStoreFold(nameX) == RegStoreFold(nameY) &&
+           (x.kind == RegEntryKind::DeleteValue ||
+            (valueX.type == valueY.type && valueX.data == valueY.data));
+}
+
+// An entry the change may have added, changed or taken away: a section of the key that was
+// created or given a value, a line of the value that was set or deleted.
+static bool AboutTheChange(const RegDocument &doc, const RegEntry &entry, const RegChange &change,
+                           uint32_t nameHash)
+{
+    if (entry.kind == RegEntryKind::Key)
+        return entry.local && KeyOf(doc, entry) == change.key &&
+               (change.kind == RegChangeKind::CreateKey || change.kind == RegChangeKind::SetValue);
+    return (change.kind == RegChangeKind::SetValue || change.kind == RegChangeKind::DeleteValue) &&
+           IsValueOf(doc, entry, change.key, change.name, nameHash);
+}
+
+bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
+                         const RegChange &change)
+{
+    if (!after.valid || after.wide != before.wide || after.bom != before.bom ||
+        after.bytes.compare(TextEnd(after), std::string::npos, before.bytes, TextEnd(before),
+                            std::string::npos) != 0)
+        return false;
+    uint32_t hash = NameHash(change.name);
+    std::pair<int, int> sections(-1, -1);
+    size_t i = 0;
+    size_t j = 0;
+    for (;; ++i, ++j) {
+        while (i < before.entries.size() && AboutTheChange(before, before.entries[i], change, hash))
+            ++i;
+        while (j < after.entries.size() && AboutTheChange(after, after.entries[j], change, hash))
+            ++j;
+        if (i == before.entries.size() || j == after.entries.size())
+            break;
+        if (!SameMeaning(before, before.entries[i], after, after.entries[j], sections))
+            return false;
+    }
+    if (i != before.entries.size() || j != after.entries.size())
+        return false;
+    switch (change.kind) {
+    case RegChangeKind::None:
+        return true;
+    case RegChangeKind::CreateKey:
+        return RegStoreKeyExists(after, change.key);
+    case RegChangeKind::SetValue:
+        return RegStoreQueryValue(after, change.key, change.name, NULL);
+    default:
+        return !RegStoreQueryValue(after, change.key, change.name, NULL);
+    }
+}
+
+LONG RegStoreEdit(const RegDocument &doc, const std::function<LONG(RegDocument &)> &edit,
+                  std::string &bytes)
+{
+    bytes.clear();
+    RegDocument edited = doc;
+    edited.diagnostics.clear(); // said with the file already
+    LONG result = edit(edited);
+    if (result != ERROR_SUCCESS || !edited.modified || edited.bytes == doc.bytes)
+        return result;
+    // A file the reader refuses would cost every value in it, the one written included.
+    if (edited.bytes.size() > SizeLimit()) {
+        RegStoreSay(doc.path + ": the edit would make the registry over 4 GiB, more than a " +
+                    "registry may be, so nothing is written");
+        return ERROR_FILE_TOO_LARGE;
+    }
+    // An 8-bit file is read in Windows-1252 because a byte of it is not UTF-8: an edit that
+    // drops the last such byte (a line's tail after a zero, say) would have every other byte
+    // of the file read anew as UTF-8.
+    if (edited.ansi != doc.ansi) {
+        RegStoreSay(doc.path + ": the edit would leave the file UTF-8 throughout, which would " +
+                    "change how the rest of it reads, so nothing is written");
+        return ERROR_INVALID_DATA;
+    }
+    // The last word on every edit: a fault in one must never cost another value. Every edit
+    // leaves its document parsed afresh from the bytes it made, which the check reads.
+    if (!RegStoreChangedOnly(doc, edited, edited.change)) {
+        RegStoreSay(doc.path + ": the edit would change more than the value it writes, so " +
+                    "nothing is written");
+        return ERROR_REGISTRY_CORRUPT;
+    }
+    bytes = std::move(edited.bytes);
+    return ERROR_SUCCESS;
+}

@@ -1,0 +1,265 @@
+// The registry file on disk as readers see it: who may read or write it, what the store says
+// when it cannot, and the read itself, with the parse shared while the bytes stay the same.
+#include "internal.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <memory>
+#include <set>
+
+std::string FolderOf(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+static bool Permits(const std::string &path, int mode, mode_t anyoneBits)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && (info.st_mode & anyoneBits) != 0 &&
+           faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0;
+}
+
+// The file a write replaces: the registry itself, or the file its symbolic link names, so that
+// a registry kept elsewhere gets the value and the link stays a link. Returns 0 or the errno;
+// a link to nothing is ENOENT.
+int ResolveTarget(const std::string &path, std::string &target)
+{
+    struct stat info;
+    target = path;
+    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+        return 0;
+    char *resolved = realpath(path.c_str(), NULL);
+    if (resolved == NULL)
+        return errno;
+    target = resolved;
+    free(resolved);
+    return 0;
+}
+
+bool RegStoreCanWrite(const std::string &path)
+{
+    std::string target;
+    if (ResolveTarget(path, target) != 0 || !Permits(FolderOf(target), W_OK | X_OK, 0222))
+        return false;
+    struct stat info;
+    if (stat(target.c_str(), &info) != 0)
+        return errno == ENOENT;
+    return Permits(target, W_OK, 0222);
+}
+
+// ---- What the store says --------------------------------------------------------------------
+
+// The process runs its registry calls on one thread: nothing here is shared with another.
+static std::set<std::string> s_said;
+
+void RegStoreSay(const std::string &message)
+{
+    if (s_said.insert(message).second)
+        WriteDiagnostic("%s", message.c_str());
+}
+
+std::string RegStoreReason(int error)
+{
+    return error == REG_NOT_A_FILE ? "not a regular file" : strerror(error);
+}
+
+bool RegStoreSayIfNoRoot(const std::string &path)
+{
+    std::string root = FolderOf(path);
+    struct stat info;
+    int error = stat(root.c_str(), &info) != 0 ? errno : S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+    if (error == 0)
+        return false;
+    RegStoreSay(root + ": the device root " +
+                (error == ENOENT || error == ENOTDIR ? "does not exist" : "cannot be reached") +
+                " (" + strerror(error) + ")");
+    return true;
+}
+
+void RegStoreSayUnreadable(const std::string &path, int error)
+{
+    if (!RegStoreSayIfNoRoot(path))
+        RegStoreSay(path + ": cannot be read (" + RegStoreReason(error) + ")");
+}
+
+void RegStoreSayReadOnly(const std::string &path)
+{
+    if (RegStoreSayIfNoRoot(path))
+        return;
+    std::string target;
+    int error = ResolveTarget(path, target);
+    if (error != 0)
+        RegStoreSay(path + ": a symbolic link to nothing that can be written (" +
+                    RegStoreReason(error) + "), so nothing is written to it");
+    else
+        RegStoreSay(path + ": read-only, so nothing is written to it");
+}
+
+// ---- Reading the file ----------------------------------------------------------------------
+
+// Reads from the descriptor's position to its end, into room for the size it was said to have.
+int ReadAll(int fd, size_t size, std::string &bytes)
+{
+    bytes.resize(size);
+    size_t done = 0;
+    char more[65536];
+    for (;;) {
+        bool room = done < bytes.size();
+        ssize_t got =
+            room ? read(fd, &bytes[done], bytes.size() - done) : read(fd, more, sizeof more);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return errno;
+        if (got == 0)
+            break;
+        if (!room)
+            bytes.append(more, (size_t)got); // it grew since
+        done += (size_t)got;
+    }
+    bytes.resize(done);
+    return 0;
+}
+
+// Whether the descriptor, read from its position to its end, gives exactly these bytes.
+static bool SameContent(int fd, const std::string &bytes)
+{
+    char buffer[65536];
+    size_t done = 0;
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got == 0 && done == bytes.size();
+        if ((size_t)got > bytes.size() - done || memcmp(buffer, bytes.data() + done, got) != 0)
+            return false;
+        done += (size_t)got;
+    }
+}
+
+// Each distinct content of the file is reported once a process, not on every call.
+static std::set<std::pair<std::string, size_t>> s_reported;
+
+static void Report(const RegDocument &doc)
+{
+    if (doc.diagnostics.empty() ||
+        !s_reported.emplace(doc.path, std::hash<std::string>()(doc.bytes)).second)
+        return;
+    for (const std::string &line : doc.diagnostics)
+        WriteDiagnostic("%s", line.c_str());
+}
+
+// The last parse, kept while the file's bytes stay the same.
+static std::shared_ptr<const RegDocument> s_parsed;
+
+// Only a regular file is read: a FIFO, socket or device in the registry's place is refused, not
+// waited on or set going.
+int NotRegular(const struct stat &info)
+{
+    return S_ISREG(info.st_mode) ? 0 : S_ISDIR(info.st_mode) ? EISDIR : REG_NOT_A_FILE;
+}
+
+// A small file read whole, not through a link and without blocking: the file a rewrite in place
+// rewrote, to compare with its journal.
+int ReadRegularFile(const std::string &path, std::string &bytes)
+{
+    FdCloser file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
+    struct stat info;
+    if (file.fd < 0 || fstat(file.fd, &info) != 0)
+        return errno;
+    int error = NotRegular(info);
+    return error != 0 ? error : ReadAll(file.fd, (size_t)info.st_size, bytes);
+}
+
+int OpenRegistry(const std::string &path, FdCloser &file, struct stat &info, std::string &target)
+{
+    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    target = path;
+    file.fd = open(path.c_str(), flags | O_NOFOLLOW);
+    if (file.fd < 0 && errno == ELOOP) {
+        int error = ResolveTarget(path, target);
+        if (error != 0)
+            return error;
+        file.fd = open(target.c_str(), flags);
+    }
+    if (file.fd < 0 || fstat(file.fd, &info) != 0)
+        return errno;
+    // A file with no read bit for anyone is unreadable, to root too, as it is on the device.
+    int error = NotRegular(info);
+    return error != 0 ? error : (info.st_mode & 0444) == 0 ? EACCES : 0;
+}
+
+int ReadOpened(int fd, const struct stat &info, const std::string &path, const std::string &target,
+               std::shared_ptr<const RegDocument> &doc)
+{
+    // Refused before a byte is read: reading it whole would cost its size in memory.
+    if ((uint64_t)info.st_size > SizeLimit()) {
+        RegStoreSay(path + ": over 4 GiB, too large to be a registry");
+        return EFBIG;
+    }
+    // A rewrite in place under way, or cut short, leaves its journal: then the file is read
+    // whole and through it.
+    bool rewriting = access((target + ".journal").c_str(), F_OK) == 0;
+    if (!rewriting && s_parsed && s_parsed->path == path &&
+        s_parsed->bytes.size() == (size_t)info.st_size && lseek(fd, 0, SEEK_SET) == 0 &&
+        SameContent(fd, s_parsed->bytes)) {
+        doc = s_parsed;
+        return 0;
+    }
+    // The old parse goes before the new one is built, so only one is ever held.
+    s_parsed.reset();
+    std::string bytes;
+    int error = lseek(fd, 0, SEEK_SET) == 0 ? ReadAll(fd, (size_t)info.st_size, bytes) : errno;
+    if (error != 0)
+        return error;
+    // Entries keep 32-bit offsets: a quarter of the memory a registry file of any real size
+    // would otherwise need. The file may have grown since it was looked at.
+    if (bytes.size() > SizeLimit()) {
+        RegStoreSay(path + ": over 4 GiB, too large to be a registry");
+        return EFBIG;
+    }
+    if (rewriting)
+        ReadThroughJournal(target, info, bytes);
+    std::shared_ptr<RegDocument> fresh = std::make_shared<RegDocument>();
+    Parse(*fresh, path, std::move(bytes));
+    Report(*fresh);
+    s_parsed = fresh;
+    doc = fresh;
+    return 0;
+}
+
+int RegStoreRead(std::shared_ptr<const RegDocument> &doc, const std::string &path)
+{
+    FdCloser file{-1};
+    struct stat info;
+    std::string target;
+    int error = OpenRegistry(path, file, info, target);
+    if (error == ENOENT) {
+        std::shared_ptr<RegDocument> empty = std::make_shared<RegDocument>();
+        empty->path = path;
+        doc = empty;
+        return 0;
+    }
+    return error != 0 ? error : ReadOpened(file.fd, info, path, target, doc);
+}
+
+void TakeOver(std::shared_ptr<const RegDocument> &shared, RegDocument &doc)
+{
+    // A caller that edits the file takes the parse over rather than copy it, unless another
+    // reader still holds it; the file is about to change anyway.
+    if (s_parsed == shared)
+        s_parsed.reset();
+    if (shared.use_count() == 1) // made as a RegDocument of its own by ReadOpened
+        doc = std::move(const_cast<RegDocument &>(*shared));
+    else
+        doc = *shared;
+    shared.reset();
+}

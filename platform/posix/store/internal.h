@@ -1,0 +1,187 @@
+// What the registry store's files share among themselves, and no one else uses: each part's
+// helpers that another part calls. The store's face is regstore.h.
+#pragma once
+
+#include "../runtime/runtime.h"
+#include "regstore.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+inline constexpr char16_t HEADER_5[] = u"Windows Registry Editor Version 5.00";
+inline constexpr char16_t HEADER_4[] = u"REGEDIT4";
+
+// ---- names.cpp: names and key paths ----------------------------------------------------------
+
+char16_t FoldBeyondAscii(char16_t c);
+inline char16_t FoldUnit(char16_t c)
+{
+    if (c >= 0x80)
+        return FoldBeyondAscii(c);
+    return c >= u'a' && c <= u'z' ? (char16_t)(c - 0x20) : c;
+}
+
+// A hash of the folded name, so that a value's lines are read again only when its name may be
+// the one asked for. ASCII letters hash alike in either case after folding, which keeps every
+// name that folds to the same text on the same hash at an instruction or two a character.
+const uint32_t NAME_HASH_START = 2166136261u;
+
+inline uint32_t HashUnit(uint32_t hash, char16_t c)
+{
+    uint32_t folded = c < 0x80 ? c : FoldUnit(c);
+    return (hash ^ (folded < 0x80 ? folded | 0x20 : folded)) * 16777619u;
+}
+
+uint32_t NameHash(const std::u16string &name);
+bool IsSelfOrAncestor(std::u16string_view ancestor, std::u16string_view key);
+enum class KeyPathError { None, UnknownRoot, ShortRoot, EmptyName };
+KeyPathError ParseKeyPath(std::u16string_view name, bool &local, std::u16string &folded);
+bool WithinKeyLimits(const std::u16string &path);
+
+// ---- encoding.cpp: the file's text ---------------------------------------------------------
+
+std::u16string WideFromBytes(const std::string &bytes);
+std::string BytesFromWide(const std::u16string &text);
+std::u16string Decode(const RegDocument &doc, const std::string &bytes);
+std::string Encode(const RegDocument &doc, const std::u16string &text);
+char16_t UnitAt(const RegDocument &doc, size_t offset);
+size_t TextEnd(const RegDocument &doc);
+size_t EndingBefore(const RegDocument &doc, size_t at);
+
+// ---- parse.cpp: the parser -----------------------------------------------------------------
+
+enum class ParseState {
+    LineStart,
+    KeyName,
+    DeleteKey,
+    DefaultName,
+    QuotedName,
+    DataStart,
+    DeleteValue,
+    DataType,
+    StringData,
+    DwordData,
+    HexData,
+    HexLineEnd,
+    HexNextLine,
+    HexDone,
+    SetValue,
+    Done,
+};
+
+struct RegParser {
+    RegParser(const RegDocument &source, RegDocument &target, bool again)
+        : doc(source), out(target), once(again), limit(TextEnd(source)), next(source.bom.size())
+    {
+    }
+
+    const RegDocument &doc; // the bytes being read
+    RegDocument &out;       // where entries, keys and diagnostics go
+    bool once;              // reading one entry again: stop after it
+    bool quiet = false;     // an edit's re-parse: its lines were reported with the file's
+    size_t limit;           // where whole characters end
+    size_t next;            // byte offset of the next line
+    size_t line = 0;        // the current line's number, from 1
+    size_t lineBegin = 0;   // byte offsets of the current line's text and of its ending
+    size_t lineEnd = 0;
+    size_t first = 0;            // byte offset of the first line of the entry being read
+    std::u16string buffer;       // room for the current line, which only grows
+    std::u16string_view text;    // the current line in it, decoded and cut at a zero character
+    size_t pos = 0;              // the next character of it
+    int section = -1;            // the open key's entry; -1 when values have nowhere to go
+    std::u16string_view keyText; // the key name between the brackets
+    std::u16string folded;       // room for its folded path
+    std::u16string name;         // the value name, unescaped, when reading an entry again
+    uint32_t nameHash = 0;       // the hash of its folded name
+    std::u16string scratch;
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    size_t backslash = 0; // byte offset of the last continuation backslash read
+};
+
+bool NextLine(RegParser &p);
+std::u16string_view Text(const RegParser &p);
+bool HexIsText(const RegDocument &doc, DWORD type);
+// quiet: an edit's re-parse, whose lines were reported with the file's.
+void Parse(RegDocument &doc, const std::string &path, std::string bytes, bool quiet = false);
+void ReadEntry(const RegDocument &doc, const RegEntry &entry, std::u16string &name,
+               RegValue *value);
+
+// ---- query.cpp: what the file says ---------------------------------------------------------
+
+std::u16string_view KeyOf(const RegDocument &doc, const RegEntry &entry);
+bool IsValueOf(const RegDocument &doc, const RegEntry &entry, const std::u16string &key,
+               const std::u16string &name, uint32_t nameHash);
+bool DeletesKey(const RegDocument &doc, const RegEntry &entry, const std::u16string &key);
+
+// ---- edit.cpp ----------------------------------------------------------------------------------
+
+bool IsCommentLine(std::u16string_view text);
+
+// ---- file.cpp: the file, its access, what the store says -------------------------------------
+
+struct FdCloser {
+    int fd;
+    ~FdCloser()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+std::string FolderOf(const std::string &path);
+// The file a write replaces: the registry itself, or the file its symbolic link names, so that
+// a registry kept elsewhere gets the value and the link stays a link. Returns 0 or the errno;
+// a link to nothing is ENOENT.
+int ResolveTarget(const std::string &path, std::string &target);
+// Reads from the descriptor's position to its end, into room for the size it was said to have.
+int ReadAll(int fd, size_t size, std::string &bytes);
+int NotRegular(const struct stat &info);
+int ReadRegularFile(const std::string &path, std::string &bytes);
+// Opens the registry to read, without blocking: a symbolic link is followed to the file it
+// names, which is `target` (where a rewrite in place keeps its journal), else the path itself.
+// 0 with the file's status, or the errno; a file that is not regular or not readable by anyone
+// is refused.
+int OpenRegistry(const std::string &path, FdCloser &file, struct stat &info, std::string &target);
+// The registry behind an open descriptor, parsed, or the parse held already while its bytes
+// stay the same; `path` labels what is said.
+int ReadOpened(int fd, const struct stat &info, const std::string &path, const std::string &target,
+               std::shared_ptr<const RegDocument> &doc);
+// A read's parse as a document of the caller's own, to edit.
+void TakeOver(std::shared_ptr<const RegDocument> &shared, RegDocument &doc);
+
+// ---- journal.cpp: the journal of a rewrite in place ----------------------------------------
+
+void ReadThroughJournal(const std::string &path, const struct stat &registry, std::string &bytes);
+LONG RewriteInPlace(const std::string &target, const struct stat &registry,
+                    const std::string &oldBytes, const std::string &bytes);
+LONG FinishRewrite(const std::string &target);
+
+// ---- write.cpp: the locked, atomic write -------------------------------------------------------
+
+uint64_t SizeLimit();
+bool Injected(RegWriteStage stage);
+LONG ErrorFromErrno(int error);
+std::string BaseName(const std::string &path);
+// Says why a write failed, and that the registry is as it was.
+LONG Refuse(const std::string &path, const char *failed, int error);
+bool FlushFolder(const std::string &path);
+bool GiveOwner(int fd, const struct stat &owner);
+
+// What a new file beside the registry is given: the owner and group of `owner` (a must for the
+// registry's replacement, as far as it goes for the rest), and `mode` exactly, or as the umask
+// leaves it.
+struct NewFile {
+    const struct stat *owner;
+    bool ownerRequired;
+    mode_t mode;
+    bool exactMode;
+};
+
+const char *WriteTemp(const std::string &target, const std::string &bytes, const NewFile &how,
+                      std::string &temp);
+bool CopyInto(const std::string &target, const std::string &bytes);

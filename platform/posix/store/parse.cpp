@@ -1,0 +1,608 @@
+// The .reg parser: one function per state of regedit's importer, all state in the parser
+// record, reading the file a line at a time into entries that keep their byte offsets.
+#include "internal.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+
+//
+// One function per state, all state in the parser record, so parses never share anything. The
+// parser walks the file's bytes a line at a time and keeps only what each line means.
+
+static void Note(RegParser &p, const std::string &message);
+
+// Loads the line at p.next. Lines end at CR LF, LF or a lone CR, as the importer splits them,
+// and the importer reads each line as a C string.
+bool NextLine(RegParser &p)
+{
+    if (p.next >= p.limit)
+        return false;
+    const char *bytes = p.doc.bytes.data();
+    size_t begin = p.next;
+    size_t end = p.limit;
+    size_t textEnd = p.limit;
+    bool replaced = false;
+    if (!p.doc.wide) {
+        const char *lf = (const char *)memchr(bytes + begin, '\n', p.limit - begin);
+        size_t stop = lf != NULL ? (size_t)(lf - bytes) : p.limit;
+        const char *cr = (const char *)memchr(bytes + begin, '\r', stop - begin);
+        if (cr != NULL) {
+            textEnd = (size_t)(cr - bytes);
+            end = textEnd + 1 < p.limit && bytes[textEnd + 1] == '\n' ? textEnd + 2 : textEnd + 1;
+        } else if (lf != NULL) {
+            textEnd = stop;
+            end = stop + 1;
+        }
+        const char *zero = (const char *)memchr(bytes + begin, 0, textEnd - begin);
+        size_t size = (zero != NULL ? (size_t)(zero - bytes) : textEnd) - begin;
+        if (p.buffer.size() < size)
+            p.buffer.resize(size);
+        size_t units = p.doc.ansi ? Cp1252ToUtf16(bytes + begin, size, &p.buffer[0])
+                                  : Utf8ToUtf16(bytes + begin, size, &p.buffer[0]);
+        p.text = std::u16string_view(p.buffer.data(), units);
+        replaced = p.doc.badUtf8 && FirstNonUtf8(bytes + begin, size) < size;
+    } else {
+        size_t size = 0;
+        bool cut = false;
+        for (size_t i = begin; i < p.limit; i += 2) {
+            char16_t c = UnitAt(p.doc, i);
+            if (c == u'\n' || c == u'\r') {
+                textEnd = i;
+                end =
+                    c == u'\r' && i + 2 < p.limit && UnitAt(p.doc, i + 2) == u'\n' ? i + 4 : i + 2;
+                break;
+            }
+            cut = cut || c == 0;
+            if (cut)
+                continue;
+            if (p.buffer.size() <= size)
+                p.buffer.resize(2 * size + 64);
+            p.buffer[size++] = c;
+        }
+        p.text = std::u16string_view(p.buffer.data(), size);
+    }
+    p.lineBegin = begin;
+    p.lineEnd = textEnd;
+    p.next = end;
+    p.pos = 0;
+    ++p.line;
+    // A file marked as UTF-8 keeps its mark and is read as UTF-8 all the same: what it holds
+    // that is not UTF-8 cannot be read, and is said.
+    if (replaced)
+        Note(p, "bytes that are not UTF-8, each read as U+FFFD");
+    return true;
+}
+
+std::u16string_view Text(const RegParser &p)
+{
+    return p.text;
+}
+
+static char16_t Peek(const RegParser &p)
+{
+    return p.pos < Text(p).size() ? Text(p)[p.pos] : u'\0';
+}
+
+static void SkipBlanks(RegParser &p)
+{
+    while (Peek(p) == u' ' || Peek(p) == u'\t')
+        ++p.pos;
+}
+
+// Only blanks or a comment are left; blanks already skipped.
+static bool AtLineEnd(const RegParser &p)
+{
+    return Peek(p) == u'\0' || Peek(p) == u';';
+}
+
+static bool Match(RegParser &p, const char16_t *tag)
+{
+    size_t at = p.pos;
+    for (; *tag != 0; ++tag, ++at)
+        if (at >= Text(p).size() || Text(p)[at] != *tag)
+            return false;
+    p.pos = at;
+    return true;
+}
+
+static int HexDigit(char16_t c)
+{
+    int value = DigitValue(c);
+    return value < 16 ? value : -1;
+}
+
+// The byte offset of the current line's character at `column`. Every character before a
+// backslash decodes from bytes of its own (no byte of a UTF-8 sequence, valid or not, is an
+// ASCII one), so counting backslashes finds one in an 8-bit line.
+static size_t BackslashOffset(const RegParser &p, size_t column)
+{
+    if (p.doc.wide)
+        return p.lineBegin + 2 * column;
+    size_t before = std::count(Text(p).begin(), Text(p).begin() + column, u'\\');
+    size_t at = p.doc.bytes.find('\\', p.lineBegin);
+    for (; before > 0; --before)
+        at = p.doc.bytes.find('\\', at + 1);
+    return at;
+}
+
+// Reads a run of hex digits; returns how many there were (the value is whole up to 8).
+static size_t ReadHex(RegParser &p, DWORD &value)
+{
+    size_t digits = 0;
+    value = 0;
+    for (; HexDigit(Peek(p)) >= 0; ++p.pos, ++digits)
+        value = value << 4 | (DWORD)HexDigit(Peek(p));
+    return digits;
+}
+
+// A file of junk lines must not cost a message for each in memory and on standard error.
+static void Note(RegParser &p, const std::string &message)
+{
+    if (p.once || p.quiet)
+        return;
+    if (p.out.diagnostics.size() < REG_MAX_REPORTED)
+        p.out.diagnostics.push_back(p.doc.path + ":" + std::to_string(p.line) + ": " + message);
+    else
+        ++p.out.unreported;
+}
+
+static RegEntry NewEntry(const RegParser &p, RegEntryKind kind)
+{
+    RegEntry entry{};
+    entry.kind = kind;
+    entry.section = p.section;
+    return entry;
+}
+
+static ParseState Finish(RegParser &p, RegEntry entry)
+{
+    entry.begin = (uint32_t)p.first;
+    entry.end = (uint32_t)p.next;
+    p.out.entries.push_back(entry);
+    return p.once ? ParseState::Done : ParseState::LineStart;
+}
+
+// The lines regedit passes over without a word: said here, and kept as they are.
+static ParseState Skip(RegParser &p, const char *why)
+{
+    Note(p, std::string(why) + "; skipped, and kept as it is");
+    return Finish(p, NewEntry(p, RegEntryKind::Skipped));
+}
+
+// Reads a quoted text up to its closing quote, into out and its name hash into hash unless they
+// are null; false when the quote is missing or the text holds \0. Runs of plain characters are
+// taken whole.
+static bool Unescape(RegParser &p, std::u16string *out, uint32_t *hash)
+{
+    const char16_t *text = Text(p).data();
+    size_t size = Text(p).size();
+    size_t at = p.pos;
+    if (out != NULL)
+        out->clear();
+    uint32_t mixed = NAME_HASH_START;
+    for (;;) {
+        size_t run = at;
+        if (hash != NULL)
+            for (; at < size && text[at] != u'"' && text[at] != u'\\'; ++at)
+                mixed = HashUnit(mixed, text[at]);
+        else
+            while (at < size && text[at] != u'"' && text[at] != u'\\')
+                ++at;
+        if (out != NULL)
+            out->append(text + run, at - run);
+        if (at + 1 >= size || text[at] == u'"') { // closed, or a backslash with nothing after
+            bool closed = at < size && text[at] == u'"';
+            p.pos = at + (at < size);
+            if (hash != NULL)
+                *hash = mixed;
+            return closed;
+        }
+        char16_t c = text[at + 1];
+        p.pos = at += 2;
+        switch (c) {
+        case u'n':
+            c = u'\n';
+            break;
+        case u'r':
+            c = u'\r';
+            break;
+        case u'0':
+            return false;
+        case u'\\':
+        case u'"':
+            break;
+        default: {
+            // regedit says so too, and takes the character as it is.
+            std::string shown = Utf16ToUtf8(std::u16string(1, c));
+            Note(p, "unknown escape \\" + shown + ", read as " + shown);
+        }
+        }
+        if (out != NULL)
+            *out += c;
+        mixed = HashUnit(mixed, c);
+    }
+}
+
+static ParseState LineStart(RegParser &p)
+{
+    if (!NextLine(p))
+        return ParseState::Done;
+    p.first = p.lineBegin;
+    SkipBlanks(p);
+    switch (Peek(p)) {
+    case u'\0':
+    case u';':
+        return ParseState::LineStart; // blank lines and comments mean nothing to the importer
+    case u'[':
+        ++p.pos;
+        return ParseState::KeyName;
+    case u'@':
+        ++p.pos;
+        return ParseState::DefaultName;
+    case u'"':
+        ++p.pos;
+        return ParseState::QuotedName;
+    default:
+        return Skip(p, "not a key, a value or a comment");
+    }
+}
+
+static uint32_t AddKey(RegParser &p, const std::u16string &folded)
+{
+    p.out.keyStarts.push_back((uint32_t)p.out.keyText.size());
+    p.out.keyText += folded;
+    return (uint32_t)(p.out.keyStarts.size() - 1);
+}
+
+// Why a key line names no key, in words for its report.
+static std::string KeyPathProblem(KeyPathError error)
+{
+    switch (error) {
+    case KeyPathError::ShortRoot:
+        return "its root is abbreviated, which regedit does not take in a .reg file (only the "
+               "full names, such as HKEY_LOCAL_MACHINE)";
+    case KeyPathError::EmptyName:
+        return "a key name in it is empty (a backslash after another, or after the root's), "
+               "which no registry holds";
+    default:
+        return "not a key under a known root";
+    }
+}
+
+static ParseState KeyName(RegParser &p)
+{
+    // The name runs to the line's last bracket; anything after it is ignored, as regedit does.
+    size_t close = Text(p).rfind(u']');
+    if (Peek(p) == u' ' || Peek(p) == u'\t' || close == std::u16string::npos || close < p.pos)
+        return Skip(p, "a key name needs its closing bracket and no blank after the opening one");
+    p.keyText = Text(p).substr(p.pos, close - p.pos);
+    if (!p.keyText.empty() && p.keyText[0] == u'-') {
+        p.keyText.remove_prefix(1);
+        return ParseState::DeleteKey;
+    }
+    RegEntry entry = NewEntry(p, RegEntryKind::Key);
+    p.section = -1;
+    KeyPathError error = ParseKeyPath(p.keyText, entry.local, p.folded);
+    if (error != KeyPathError::None)
+        return Skip(p, (KeyPathProblem(error) + ", so its values are skipped too").c_str());
+    if (!WithinKeyLimits(p.folded))
+        return Skip(p, "deeper than 512 levels or a name over 255 characters, which no registry "
+                       "holds, so its values are skipped too");
+    p.section = (int)p.out.entries.size();
+    entry.section = p.section;
+    entry.id = AddKey(p, p.folded);
+    return Finish(p, entry);
+}
+
+static ParseState DeleteKey(RegParser &p)
+{
+    // Whether or not the deletion is valid, the values after it have no key.
+    p.section = -1;
+    RegEntry entry = NewEntry(p, RegEntryKind::DeleteKey);
+    KeyPathError error = ParseKeyPath(p.keyText, entry.local, p.folded);
+    // regedit ends its whole import at a deletion of a root or of a key under no root it knows;
+    // the device's registry is no import script, and what follows is read all the same.
+    if (error == KeyPathError::UnknownRoot || error == KeyPathError::ShortRoot ||
+        (error == KeyPathError::None && p.folded.empty()))
+        return Skip(p, ((error == KeyPathError::None ? std::string("a root, which no one can "
+                                                                   "delete")
+                                                     : KeyPathProblem(error)) +
+                        "; regedit stops its import here, this registry reads on")
+                           .c_str());
+    if (error != KeyPathError::None)
+        return Skip(p, (KeyPathProblem(error) + ", so there is nothing to delete").c_str());
+    if (!WithinKeyLimits(p.folded))
+        return Skip(p, "not a key that can be deleted");
+    entry.id = AddKey(p, p.folded);
+    return Finish(p, entry);
+}
+
+static ParseState DefaultName(RegParser &p)
+{
+    p.name.clear();
+    p.nameHash = NAME_HASH_START;
+    return ParseState::DataStart;
+}
+
+static ParseState QuotedName(RegParser &p)
+{
+    // Only a value read again needs its name; the first reading keeps its hash.
+    if (!Unescape(p, p.once ? &p.name : NULL, &p.nameHash))
+        return Skip(p, "a value name needs its closing quote and no \\0");
+    return ParseState::DataStart;
+}
+
+static ParseState DataStart(RegParser &p)
+{
+    SkipBlanks(p);
+    if (Peek(p) != u'=')
+        return Skip(p, "a value name must be followed by =");
+    ++p.pos;
+    SkipBlanks(p);
+    if (Peek(p) == u'-') {
+        ++p.pos;
+        return ParseState::DeleteValue;
+    }
+    return ParseState::DataType;
+}
+
+static ParseState DeleteValue(RegParser &p)
+{
+    SkipBlanks(p);
+    if (!AtLineEnd(p))
+        return Skip(p, "text after =-");
+    if (p.section < 0)
+        return Skip(p, "a value deletion outside any key");
+    RegEntry entry = NewEntry(p, RegEntryKind::DeleteValue);
+    entry.id = p.nameHash;
+    return Finish(p, entry);
+}
+
+static ParseState DataType(RegParser &p)
+{
+    p.data.clear();
+    if (Match(p, u"\"")) {
+        p.type = REG_SZ;
+        return ParseState::StringData;
+    }
+    if (Match(p, u"hex:")) {
+        p.type = REG_BINARY;
+        return ParseState::HexData;
+    }
+    if (Match(p, u"dword:")) {
+        p.type = REG_DWORD;
+        return ParseState::DwordData;
+    }
+    if (Match(p, u"hex(")) {
+        size_t digits = ReadHex(p, p.type);
+        if (digits == 0 || digits > 8 || !Match(p, u"):"))
+            return Skip(p, "hex(N): needs N as one to eight hex digits");
+        return ParseState::HexData;
+    }
+    return Skip(p, "the data is neither a string nor dword: nor hex:");
+}
+
+// Only a value read again needs its data; the first reading only checks it.
+static ParseState StringData(RegParser &p)
+{
+    std::u16string &text = p.scratch;
+    if (!Unescape(p, p.once ? &text : NULL, NULL))
+        return Skip(p, "a string needs its closing quote and no \\0");
+    SkipBlanks(p);
+    if (!AtLineEnd(p))
+        return Skip(p, "text after the string's closing quote");
+    if (!p.once)
+        return ParseState::SetValue;
+    // Its UTF-16LE bytes and the terminating zero.
+    p.data.assign(text.size() * 2 + 2, 0);
+    for (size_t i = 0; i < text.size(); ++i) {
+        p.data[2 * i] = (BYTE)(text[i] & 0xFF);
+        p.data[2 * i + 1] = (BYTE)(text[i] >> 8);
+    }
+    return ParseState::SetValue;
+}
+
+static ParseState DwordData(RegParser &p)
+{
+    SkipBlanks(p);
+    DWORD value = 0;
+    size_t digits = ReadHex(p, value);
+    SkipBlanks(p);
+    if (digits == 0 || digits > 8 || !AtLineEnd(p))
+        return Skip(p, "dword: needs one to eight hex digits");
+    for (int shift = 0; shift < 32; shift += 8)
+        p.data.push_back((BYTE)(value >> shift));
+    return ParseState::SetValue;
+}
+
+// One line's worth of comma-separated bytes.
+static ParseState HexData(RegParser &p)
+{
+    for (;;) {
+        SkipBlanks(p);
+        DWORD byte = 0;
+        size_t digits = ReadHex(p, byte);
+        if (digits == 0) {
+            if (Peek(p) == u'\\') {
+                p.backslash = BackslashOffset(p, p.pos++);
+                return ParseState::HexLineEnd;
+            }
+            if (AtLineEnd(p))
+                return ParseState::HexDone;
+            return Skip(p, "hex data must be two-digit bytes separated by commas");
+        }
+        if (digits > 8 || byte > 0xFF)
+            return Skip(p, "a hex byte above ff");
+        p.data.push_back((BYTE)byte);
+        if (Peek(p) == u',') {
+            ++p.pos;
+            continue;
+        }
+        SkipBlanks(p);
+        if (!AtLineEnd(p))
+            return Skip(p, "hex data must be two-digit bytes separated by commas");
+        return ParseState::HexDone;
+    }
+}
+
+static ParseState HexLineEnd(RegParser &p)
+{
+    SkipBlanks(p);
+    if (!AtLineEnd(p))
+        return Skip(p, "text after a continuation backslash");
+    return ParseState::HexNextLine;
+}
+
+// Blank and comment lines may come between a value's continued lines.
+static ParseState HexNextLine(RegParser &p)
+{
+    if (!NextLine(p)) {
+        // The file ends: the value keeps the bytes it has, and its backslash dangles.
+        if (!p.once)
+            p.out.dangling = p.backslash;
+        return ParseState::HexDone;
+    }
+    SkipBlanks(p);
+    if (AtLineEnd(p))
+        return ParseState::HexNextLine;
+    if (HexDigit(Peek(p)) < 0)
+        return Skip(p, "a continued hex value must go on with hex bytes");
+    return ParseState::HexData;
+}
+
+// In a file of 8-bit text, regedit keeps expandable and multi-string data in hex form as text
+// of the file's code page (for us, UTF-8) and turns it into UTF-16 on import; everything else,
+// and everything in a UTF-16 file, is the value's own bytes.
+bool HexIsText(const RegDocument &doc, DWORD type)
+{
+    return !doc.wide && (type == REG_EXPAND_SZ || type == REG_MULTI_SZ);
+}
+
+// String data in hex form gets its terminating zero, as the importer gives it.
+static ParseState HexDone(RegParser &p)
+{
+    std::vector<BYTE> &data = p.data;
+    bool text = p.type == REG_SZ || p.type == REG_EXPAND_SZ || p.type == REG_MULTI_SZ;
+    if (!text || data.empty())
+        return ParseState::SetValue;
+    if (!HexIsText(p.doc, p.type)) {
+        // An odd byte count is no whole string; it is left as it is.
+        if (data.size() % 2 == 0 && (data[data.size() - 2] != 0 || data.back() != 0))
+            data.insert(data.end(), 2, 0);
+        return ParseState::SetValue;
+    }
+    if (data.back() != 0)
+        data.push_back(0);
+    std::string bytes = BytesFromWide(Decode(p.doc, std::string(data.begin(), data.end())));
+    data.assign(bytes.begin(), bytes.end());
+    return ParseState::SetValue;
+}
+
+// The value's type and data stay behind in the parser, for a caller that reads it again.
+static ParseState SetValue(RegParser &p)
+{
+    if (p.section < 0)
+        return Skip(p, "a value outside any key");
+    RegEntry entry = NewEntry(p, RegEntryKind::SetValue);
+    entry.id = p.nameHash;
+    return Finish(p, entry);
+}
+
+typedef ParseState (*ParseStep)(RegParser &);
+
+// In the order of ParseState.
+static const ParseStep PARSE_STEPS[] = {
+    LineStart,  KeyName,   DeleteKey, DefaultName, QuotedName,  DataStart, DeleteValue, DataType,
+    StringData, DwordData, HexData,   HexLineEnd,  HexNextLine, HexDone,   SetValue,
+};
+
+static void RunParser(RegParser &p)
+{
+    ParseState state = ParseState::LineStart;
+    while (state != ParseState::Done)
+        state = PARSE_STEPS[(int)state](p);
+}
+
+void Parse(RegDocument &doc, const std::string &path, std::string bytes, bool quiet)
+{
+    doc = RegDocument();
+    doc.path = path;
+    doc.exists = true;
+    doc.bytes = std::move(bytes);
+    // Entries keep 32-bit offsets, which a larger text would wrap.
+    if (doc.bytes.size() > SizeLimit()) {
+        doc.valid = false;
+        doc.diagnostics.push_back(path + ": over 4 GiB, too large to be a registry");
+        return;
+    }
+    if (doc.bytes.compare(0, 2, "\xFF\xFE") == 0) {
+        doc.wide = true;
+        doc.bom = doc.bytes.substr(0, 2);
+    } else if (doc.bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        doc.bom = doc.bytes.substr(0, 3);
+    }
+    doc.eol = doc.wide ? u"\r\n" : u"\n";
+    // regedit reads every file that does not open with FF FE in the ANSI code page, Windows-1252
+    // on a Western system. A file that is UTF-8 throughout is read as UTF-8 all the same (its
+    // meaning is plain); one that is not is read in the code page, as regedit reads it.
+    size_t bad = doc.wide ? doc.bytes.size() : FirstNonUtf8(doc.bytes.data(), doc.bytes.size());
+    doc.ansi = bad < doc.bytes.size() && doc.bom.empty();
+    doc.badUtf8 = bad < doc.bytes.size() && !doc.bom.empty();
+
+    // Room for an entry every sixteen bytes, more than real files need, so the list is seldom
+    // copied as it grows; room never filled costs address space, not memory.
+    doc.entries.reserve(doc.bytes.size() / 16);
+    RegParser p(doc, doc, false);
+    p.quiet = quiet;
+    // Blanks before the header are Windows' to skip too; a header with anything else is
+    // none: REGEDIT3, "REGEDIT 4" or REGEDIT4FOO import nothing, so nothing is written there.
+    bool header = NextLine(p);
+    if (header) {
+        SkipBlanks(p);
+        std::u16string_view text = Text(p).substr(p.pos);
+        header = text == HEADER_5 || text == HEADER_4;
+    }
+    if (!header) {
+        doc.valid = false;
+        doc.diagnostics.push_back(path + ":1: no \"Windows Registry Editor Version 5.00\" or "
+                                         "\"REGEDIT4\" header, so this is no .reg file: it "
+                                         "reads as empty and is never written over");
+        return;
+    }
+    if (p.next > p.lineEnd) // the file's own line ending, for the lines a write adds
+        doc.eol = Decode(doc, doc.bytes.substr(p.lineEnd, p.next - p.lineEnd));
+    if (!doc.bom.empty() && !doc.wide && !quiet)
+        doc.diagnostics.push_back(path + ":1: a UTF-8 byte-order mark, which regedit does not "
+                                         "know: it would import nothing from this file (save "
+                                         "it as UTF-16LE, or as UTF-8 without the mark)");
+    if (doc.ansi && !quiet)
+        doc.diagnostics.push_back(
+            path + ":" +
+            std::to_string(1 + std::count(doc.bytes.begin(), doc.bytes.begin() + bad, '\n')) +
+            ": a byte that is not UTF-8, so the file is read in Windows-1252, as regedit reads "
+            "it");
+    RunParser(p);
+    if (doc.unreported != 0)
+        doc.diagnostics.push_back(path + ": ... and " + std::to_string(doc.unreported) +
+                                  " more lines like these");
+}
+
+void RegStoreParse(RegDocument &doc, const std::string &path, const std::string &bytes)
+{
+    Parse(doc, path, std::string(bytes));
+}
+
+// A value entry's name as written, and its type and data, read again from its lines.
+void ReadEntry(const RegDocument &doc, const RegEntry &entry, std::u16string &name, RegValue *value)
+{
+    RegDocument scratch;
+    RegParser p(doc, scratch, true);
+    p.next = entry.begin;
+    p.section = entry.section;
+    RunParser(p);
+    name = std::move(p.name);
+    if (value != NULL)
+        *value = RegValue{p.type, std::move(p.data)};
+}
