@@ -14,9 +14,7 @@ Prints one line per case and closes with "N passed, N failed"; exits 0 when all 
 any fails, 77 when there is no Wine session or no xdotool.
 """
 
-import argparse
 import os
-import shutil
 import subprocess
 import sys
 import time
@@ -124,31 +122,6 @@ class TypedKeys(suite.Suite):
         return 0 if not self.failed else 1
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--zembrel", action="append", required=True, help="a zembrel.exe; repeat for each build")
-    parser.add_argument("--helpers", required=True, help="folder with windriver.exe and upgrade_stub.exe")
-    parser.add_argument("--wine", default=os.environ.get("ZEMBREL_WINE", "wine"),
-                        help="the wine loader (default: $ZEMBREL_WINE, else wine)")
-    parser.add_argument("--only", action="append", help="run only the cases whose name holds this text")
-    options = parser.parse_args()
-    if not os.environ.get("DISPLAY") or not os.environ.get("WINEPREFIX"):
-        print("SKIP: typed keys not tested: no Wine session; run under tests/wine/with-wine.sh", flush=True)
-        return 77
-    for tool, package in ((options.wine, "wine"), ("xdotool", "xdotool")):
-        if not shutil.which(tool):
-            print(f"SKIP: typed keys not tested: {tool} not found (Debian package {package})", flush=True)
-            return 77
-    builds = [{"exe": os.path.abspath(exe), "arch": suite.pe_machine(exe)} for exe in options.zembrel]
-    session = suite.WineSession(options.wine, os.path.abspath(options.helpers), None)
-    started = time.monotonic()
-    try:
-        status = TypedKeys(session, builds, options.only).run()
-    finally:
-        session.close()
-    print(f"Typed keys took {time.monotonic() - started:.1f} s", flush=True)
-    return status
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(suite.run_main(__doc__, TypedKeys, "Typed keys", tools=[("xdotool", "xdotool")],
+                            screenshots=False))

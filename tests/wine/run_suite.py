@@ -750,35 +750,39 @@ class Suite:
 LONG_LINE = "".join(f"{index:03d}," for index in range(150))
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def run_main(doc, make_suite, what, tools=(), screenshots=True):
+    """The command line, the checks for a Wine session and the tools, and the run, for this
+    suite and the others built on it (real_keys.py)."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
     parser.add_argument("--zembrel", action="append", required=True, help="a zembrel.exe; repeat for each build")
     parser.add_argument("--helpers", required=True, help="folder with windriver.exe and upgrade_stub.exe")
     parser.add_argument("--wine", default=os.environ.get("ZEMBREL_WINE", "wine"),
                         help="the wine loader (default: $ZEMBREL_WINE, else wine)")
-    parser.add_argument("--screenshots", help="folder for the dialog's pictures")
+    if screenshots:
+        parser.add_argument("--screenshots", help="folder for the dialog's pictures")
     parser.add_argument("--only", action="append", help="run only the cases whose name holds this text")
     options = parser.parse_args()
 
     missing = [name for name in ("DISPLAY", "WINEPREFIX") if not os.environ.get(name)]
     if missing or not os.path.isdir(os.path.join(os.environ.get("WINEPREFIX", ""), "drive_c")):
-        print(f"SKIP: no Wine session ({', '.join(missing) or 'WINEPREFIX has no drive_c'}); "
+        print(f"SKIP: {what} not run: no Wine session ({', '.join(missing) or 'WINEPREFIX has no drive_c'}); "
               "run under tests/wine/with-wine.sh", flush=True)
         return 77
-    if shutil.which(options.wine) is None:
-        print(f"SKIP: {options.wine} not found", flush=True)
-        return 77
+    for tool, package in ((options.wine, "wine"),) + tuple(tools):
+        if shutil.which(tool) is None:
+            print(f"SKIP: {what} not run: {tool} not found (Debian package {package})", flush=True)
+            return 77
 
     builds = [{"exe": os.path.abspath(exe), "arch": pe_machine(exe), "shots": True} for exe in options.zembrel]
-    session = WineSession(options.wine, os.path.abspath(options.helpers), options.screenshots)
+    session = WineSession(options.wine, os.path.abspath(options.helpers), getattr(options, "screenshots", None))
     started = time.monotonic()
     try:
-        status = Suite(session, builds, options.only).run()
+        status = make_suite(session, builds, options.only).run()
     finally:
         session.close()
-    print(f"Wine suite took {time.monotonic() - started:.1f} s", flush=True)
+    print(f"{what} took {time.monotonic() - started:.1f} s", flush=True)
     return status
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_main(__doc__, Suite, "Wine suite"))
