@@ -227,4 +227,62 @@ TEST_F(StoreIndex, ManyKeyDeletionsApplyInFileOrder)
     }
 }
 
+// Plain value lines are read by a quick path straight from the bytes; a blank before a line
+// leaves it to the full reading, so each line's two readings can be held side by side.
+TEST(StoreQuickReading, MeansWhatTheFullReadingMeans)
+{
+    const std::vector<std::string> lines = {
+        "\"Name\"=\"text\"",
+        "\"\"=\"\"",
+        "\"a b;c\"=\"x;y [z]\"",
+        "\"Tab\t\"=\"t\ta\"",
+        "\"Esc\\\\\"=\"a\"",
+        "\"N\"=\"a\\\\b\\\"c\"",
+        "\"N\"=\"open",
+        "\"N\"=\"x\" tail",
+        "\"N\"= \"x\"",
+        "\"N\" =\"x\"",
+        "\"N\"=\"x\"  ",
+        "\"caf\xC3\xA9\"=\"x\"",
+        "\"N\"=\"caf\xC3\xA9\"",
+        std::string("\"N\"=\"a\0b\"", 9),
+        std::string("\"N\0\"=\"a\"", 8),
+        "\"N\"=hex:01",
+        "\"N\"=\"x\"\"",
+    };
+    for (const std::string &line : lines) {
+        for (const std::string eol : {"\n", "\r\n", "\r", ""}) {
+            const std::string head = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n";
+            const std::string tail = eol.empty() ? "" : "\"After\"=\"1\"\n";
+            RegDocument quick;
+            RegDocument full;
+            RegStoreParse(quick, "r.reg", head + line + eol + tail);
+            RegStoreParse(full, "r.reg",
+                          head + " " + line + eol + (tail.empty() ? "" : " " + tail));
+            SCOPED_TRACE(testing::PrintToString(line) + " " + testing::PrintToString(eol));
+            ASSERT_EQ(quick.entries.size(), full.entries.size());
+            for (size_t e = 0; e < quick.entries.size(); ++e) {
+                EXPECT_EQ(quick.entries[e].kind, full.entries[e].kind) << e;
+                EXPECT_EQ(quick.entries[e].section, full.entries[e].section) << e;
+                EXPECT_EQ(quick.entries[e].id, full.entries[e].id) << e;
+            }
+            EXPECT_EQ(quick.diagnostics.size(), full.diagnostics.size());
+            RegTree a = RegStoreEvaluate(quick);
+            RegTree b = RegStoreEvaluate(full);
+            ASSERT_EQ(a.size(), b.size());
+            for (auto x = a.begin(), y = b.begin(); x != a.end(); ++x, ++y) {
+                EXPECT_EQ(x->first, y->first);
+                ASSERT_EQ(x->second.size(), y->second.size());
+                for (auto v = x->second.begin(), w = y->second.begin(); v != x->second.end();
+                     ++v, ++w) {
+                    EXPECT_EQ(v->first, w->first);
+                    EXPECT_EQ(v->second.type, w->second.type);
+                    EXPECT_EQ(v->second.data, w->second.data);
+                }
+            }
+            EXPECT_EQ(RegStoreSerialize(quick), head + line + eol + tail);
+        }
+    }
+}
+
 } // namespace

@@ -83,10 +83,11 @@ struct RegParser {
     RegDocument &out;       // where entries, keys and diagnostics go
     bool once;              // reading one entry again: stop after it
     bool quiet = false;     // an edit's re-parse: its lines were reported with the file's
-    size_t limit;           // where whole characters end
-    size_t next;            // byte offset of the next line
-    size_t line = 0;        // the current line's number, from 1
-    size_t lineBegin = 0;   // byte offsets of the current line's text and of its ending
+    bool tooManyKeys = false;
+    size_t limit;         // where whole characters end
+    size_t next;          // byte offset of the next line
+    size_t line = 0;      // the current line's number, from 1
+    size_t lineBegin = 0; // byte offsets of the current line's text and of its ending
     size_t lineEnd = 0;
     size_t first = 0;            // byte offset of the first line of the entry being read
     std::u16string buffer;       // room for the current line, which only grows

@@ -225,8 +225,62 @@ static bool Unescape(RegParser &p, std::u16string *out, uint32_t *hash)
     }
 }
 
+// The commonest line of all, "name"="text" in plain ASCII with no escape, read straight from
+// the bytes in one pass into the entry the states below would make of it; any other line,
+// and a line read again, is left to them.
+static bool QuickStringValue(RegParser &p)
+{
+    if (p.doc.wide || p.once || p.section < 0 || p.next >= p.limit)
+        return false;
+    // The bytes that end a run of plain text: a quote, an escape, a line's end, a zero, and
+    // every byte beyond ASCII.
+    static const struct Stops {
+        bool at[256];
+        Stops() : at()
+        {
+            for (int c = 0x80; c < 256; ++c)
+                at[c] = true;
+            for (int c : {(int)'"', (int)'\\', (int)'\n', (int)'\r', 0})
+                at[c] = true;
+        }
+    } stops;
+    const uint8_t *bytes = (const uint8_t *)p.doc.bytes.data();
+    size_t i = p.next;
+    const size_t limit = p.limit;
+    if (bytes[i] != '"')
+        return false;
+    uint32_t hash = NAME_HASH_START;
+    for (++i; i < limit && !stops.at[bytes[i]]; ++i)
+        hash = HashUnit(hash, (char16_t)bytes[i]);
+    if (i + 2 >= limit || bytes[i] != '"' || bytes[i + 1] != '=' || bytes[i + 2] != '"')
+        return false;
+    for (i += 3; i < limit && !stops.at[bytes[i]]; ++i) {
+    }
+    if (i >= limit || bytes[i] != '"')
+        return false;
+    size_t textEnd = i + 1;
+    size_t end = textEnd;
+    if (textEnd < limit && bytes[textEnd] == '\n')
+        end = textEnd + 1;
+    else if (textEnd < limit && bytes[textEnd] == '\r')
+        end = textEnd + 1 < limit && bytes[textEnd + 1] == '\n' ? textEnd + 2 : textEnd + 1;
+    else if (textEnd < limit)
+        return false;
+    p.first = p.lineBegin = p.next;
+    p.lineEnd = textEnd;
+    p.next = end;
+    ++p.line;
+    p.nameHash = hash;
+    RegEntry entry = NewEntry(p, RegEntryKind::SetValue);
+    entry.id = hash;
+    Finish(p, entry);
+    return true;
+}
+
 static ParseState LineStart(RegParser &p)
 {
+    if (QuickStringValue(p))
+        return ParseState::LineStart;
     if (!NextLine(p))
         return ParseState::Done;
     p.first = p.lineBegin;
@@ -249,8 +303,14 @@ static ParseState LineStart(RegParser &p)
     }
 }
 
+// A key's index must fit its entry: more keys than that, in a file of 4 GiB at most, are junk
+// that no registry holds.
 static uint32_t AddKey(RegParser &p, const std::u16string &folded)
 {
+    if (p.out.keyStarts.size() > REG_ENTRY_ID_MASK) {
+        p.tooManyKeys = true;
+        return 0;
+    }
     p.out.keyStarts.push_back((uint32_t)p.out.keyText.size());
     p.out.keyText += folded;
     return (uint32_t)(p.out.keyStarts.size() - 1);
@@ -284,7 +344,9 @@ static ParseState KeyName(RegParser &p)
     }
     RegEntry entry = NewEntry(p, RegEntryKind::Key);
     p.section = -1;
-    KeyPathError error = ParseKeyPath(p.keyText, entry.local, p.folded);
+    bool local = false;
+    KeyPathError error = ParseKeyPath(p.keyText, local, p.folded);
+    entry.local = local;
     if (error != KeyPathError::None)
         return Skip(p, (KeyPathProblem(error) + ", so its values are skipped too").c_str());
     if (!WithinKeyLimits(p.folded))
@@ -301,7 +363,9 @@ static ParseState DeleteKey(RegParser &p)
     // Whether or not the deletion is valid, the values after it have no key.
     p.section = -1;
     RegEntry entry = NewEntry(p, RegEntryKind::DeleteKey);
-    KeyPathError error = ParseKeyPath(p.keyText, entry.local, p.folded);
+    bool local = false;
+    KeyPathError error = ParseKeyPath(p.keyText, local, p.folded);
+    entry.local = local;
     // regedit ends its whole import at a deletion of a root or of a key under no root it knows;
     // the device's registry is no import script, and what follows is read all the same.
     if (error == KeyPathError::UnknownRoot || error == KeyPathError::ShortRoot ||
@@ -584,6 +648,12 @@ void Parse(RegDocument &doc, const std::string &path, std::string bytes, bool qu
             ": a byte that is not UTF-8, so the file is read in Windows-1252, as regedit reads "
             "it");
     RunParser(p);
+    if (p.tooManyKeys) {
+        doc.valid = false;
+        doc.entries.clear();
+        doc.diagnostics.push_back(path + ": more than 268 million keys, too many to be a registry");
+        return;
+    }
     if (doc.unreported != 0)
         doc.diagnostics.push_back(path + ": ... and " + std::to_string(doc.unreported) +
                                   " more lines like these");

@@ -6,8 +6,8 @@
 std::u16string_view KeyOf(const RegDocument &doc, const RegEntry &entry)
 {
     size_t start = doc.keyStarts[entry.id];
-    size_t end =
-        entry.id + 1 < doc.keyStarts.size() ? doc.keyStarts[entry.id + 1] : doc.keyText.size();
+    size_t end = (size_t)entry.id + 1 < doc.keyStarts.size() ? doc.keyStarts[entry.id + 1]
+                                                             : doc.keyText.size();
     return std::u16string_view(doc.keyText).substr(start, end - start);
 }
 
@@ -16,7 +16,7 @@ static bool MayBeValueOf(const RegDocument &doc, const RegEntry &entry, const st
                          uint32_t nameHash)
 {
     if ((entry.kind != RegEntryKind::SetValue && entry.kind != RegEntryKind::DeleteValue) ||
-        entry.id != nameHash)
+        entry.id != (nameHash & REG_ENTRY_ID_MASK))
         return false;
     const RegEntry &section = doc.entries[entry.section];
     return section.local && KeyOf(doc, section) == key;
