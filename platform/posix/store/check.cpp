@@ -7,8 +7,9 @@
 // An entry's bytes without its last line ending.
 static std::string_view EntryText(const RegDocument &doc, const RegEntry &entry)
 {
-    return std::string_view(doc.bytes).substr(entry.begin, entry.end - entry.begin -
-                                                               EndingBefore(doc, entry.end));
+    uint32_t end = RegStoreEntryEnd(doc, entry);
+    return std::string_view(doc.bytes).substr(entry.begin,
+                                              end - entry.begin - EndingBefore(doc, end));
 }
 
 // The column of the backslash at a byte offset of the line that starts at `begin`; every
@@ -32,7 +33,7 @@ static std::u16string SkippedText(const RegDocument &doc, const RegEntry &entry)
     RegDocument scratch;
     RegParser p(doc, scratch, true);
     p.next = entry.begin;
-    p.limit = entry.end;
+    p.limit = RegStoreEntryEnd(doc, entry);
     std::u16string text;
     for (bool first = true; NextLine(p); first = false) {
         if (!first && IsCommentLine(Text(p)))

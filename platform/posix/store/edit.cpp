@@ -164,7 +164,7 @@ static std::string CommentLines(const RegDocument &doc, const RegEntry &entry, s
     RegDocument scratch;
     RegParser p(doc, scratch, true);
     p.next = entry.begin;
-    p.limit = entry.end;
+    p.limit = RegStoreEntryEnd(doc, entry);
     std::string kept;
     NextLine(p); // the line with the value's name
     while (NextLine(p))
@@ -181,14 +181,15 @@ static std::string CommentLines(const RegDocument &doc, const RegEntry &entry, s
 static void ReplaceEntry(RegDocument &doc, const RegEntry &entry,
                          const std::vector<std::u16string> &text)
 {
-    size_t ending = EndingBefore(doc, entry.end);
+    uint32_t end = RegStoreEntryEnd(doc, entry);
+    size_t ending = EndingBefore(doc, end);
     size_t lastEnding = Encode(doc, doc.eol).size();
     std::string lines = EncodeLines(doc, text) + CommentLines(doc, entry, lastEnding);
     if (!lines.empty()) {
         lines.resize(lines.size() - lastEnding);
-        lines += doc.bytes.substr(entry.end - ending, ending);
+        lines += doc.bytes.substr(end - ending, ending);
     }
-    doc.bytes.replace(entry.begin, entry.end - entry.begin, lines);
+    doc.bytes.replace(entry.begin, end - entry.begin, lines);
 }
 
 // After the section's last key, value or skipped line: its trailing blanks and comments more
@@ -200,7 +201,7 @@ static void InsertIntoSection(RegDocument &doc, int section,
     for (size_t i = last + 1; i < doc.entries.size(); ++i)
         if (doc.entries[i].section == section)
             last = i;
-    InsertLines(doc, doc.entries[last].end, text);
+    InsertLines(doc, RegStoreEntryEnd(doc, doc.entries[last]), text);
 }
 
 // The text of the line that ends at a line boundary.

@@ -131,7 +131,7 @@ int ReadAll(int fd, size_t size, std::string &bytes)
 // Whether the descriptor, read from its position to its end, gives exactly these bytes.
 static bool SameContent(int fd, const std::string &bytes)
 {
-    char buffer[65536];
+    char buffer[16384]; // on the stack, whose pages count towards the peak
     size_t done = 0;
     for (;;) {
         ssize_t got = read(fd, buffer, sizeof buffer);

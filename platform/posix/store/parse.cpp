@@ -159,7 +159,6 @@ static RegEntry NewEntry(const RegParser &p, RegEntryKind kind)
 static ParseState Finish(RegParser &p, RegEntry entry)
 {
     entry.begin = (uint32_t)p.first;
-    entry.end = (uint32_t)p.next;
     p.out.entries.push_back(entry);
     return p.once ? ParseState::Done : ParseState::LineStart;
 }
@@ -665,6 +664,35 @@ void RegStoreParse(RegDocument &doc, const std::string &path, const std::string 
 }
 
 // A value entry's name as written, and its type and data, read again from its lines.
+uint32_t RegStoreEntryEnd(const RegDocument &doc, const RegEntry &entry)
+{
+    // One line, unless a backslash on it may go on to more (hex data after ",\"): then the
+    // entry is read again.
+    const size_t unit = doc.wide ? 2 : 1;
+    const size_t limit = TextEnd(doc);
+    bool backslash = false;
+    size_t at = entry.begin;
+    for (; at < limit; at += unit) {
+        char16_t c = UnitAt(doc, at);
+        if (c == u'\n' || c == u'\r')
+            break;
+        backslash = backslash || c == u'\\';
+    }
+    if (!backslash) {
+        if (at >= limit)
+            return (uint32_t)limit;
+        bool crlf =
+            UnitAt(doc, at) == u'\r' && at + unit < limit && UnitAt(doc, at + unit) == u'\n';
+        return (uint32_t)(at + (crlf ? 2 : 1) * unit);
+    }
+    RegDocument scratch;
+    RegParser p(doc, scratch, true);
+    p.next = entry.begin;
+    p.section = entry.section;
+    RunParser(p);
+    return (uint32_t)p.next;
+}
+
 void ReadEntry(const RegDocument &doc, const RegEntry &entry, std::u16string &name, RegValue *value)
 {
     RegDocument scratch;

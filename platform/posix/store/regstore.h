@@ -17,10 +17,10 @@ enum class RegEntryKind : uint8_t { Key, DeleteKey, SetValue, DeleteValue, Skipp
 // What one line, or a value's run of continued lines, means to the importer. Blank and comment
 // lines have no entry. A value's name and data stay in the file's bytes and are read again from
 // there when asked for, so that a large file costs little more than its own size.
-// Sixteen bytes an entry, so that a file's parse costs less than the file itself.
+// Twelve bytes an entry, so that a file's parse costs less than the file itself. Where its lines
+// end is found again when asked for (RegStoreEntryEnd): most entries are one line.
 struct RegEntry {
     uint32_t begin;  // byte offset of its first line
-    uint32_t end;    // byte offset just past its last line's ending
     int32_t section; // the Key entry whose values follow, -1 where none is open
     // Key and DeleteKey: index in keyStarts; values: hash of the folded name, cut to its bits.
     uint32_t id : 28;
@@ -115,6 +115,9 @@ void RegStoreParse(RegDocument &doc, const std::string &path, const std::string 
 // registry. Returns 0, the errno, or REG_NOT_A_FILE: only a regular file is read, and opening
 // one never waits.
 int RegStoreRead(std::shared_ptr<const RegDocument> &doc, const std::string &path);
+
+// The byte offset just past the entry's last line's ending.
+uint32_t RegStoreEntryEnd(const RegDocument &doc, const RegEntry &entry);
 
 // What the importer makes of the file, asked for one folded key or value at a time.
 bool RegStoreKeyExists(const RegDocument &doc, const std::u16string &foldedKey);
