@@ -118,8 +118,7 @@ class TypedKeys(suite.Suite):
             self.case(build, "attended", "Alt alone leaves it open and answering", self.attended_stays_open, "alt")
             for key in ("Escape", "Return", "space"):
                 self.case(build, "attended", f"{key} on Cancel closes", self.closes_at_once, key, False)
-        print(f"{self.passed} passed, {len(self.failed)} failed", flush=True)
-        return 0 if not self.failed else 1
+        return self.execute()
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import unittest
 
 REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ = 1, 2, 3, 4, 7
 KEY = "Software\\ZembrelInterop"
@@ -136,6 +137,23 @@ def port_file_is_imported_by_regedit(wine, tool, scratch):
     check(len(shown) == len(VALUES), f"reg query shows only what the port wrote: {sorted(shown)}")
 
 
+class Interop(unittest.TestCase):
+    """Each direction as one test; its checks all run, and the test fails on any of them."""
+
+    wine = tool = scratch = None
+
+    def run_checks(self, function):
+        before = len(failures)
+        function(self.wine, self.tool, self.scratch)
+        self.assertEqual(failures[before:], [])
+
+    def test_wine_export_is_read_by_the_port(self):
+        self.run_checks(wine_export_is_read_by_the_port)
+
+    def test_port_file_is_imported_by_regedit(self):
+        self.run_checks(port_file_is_imported_by_regedit)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--regtool", required=True)
@@ -148,16 +166,17 @@ def main():
         print("SKIP: no wine")
         return 77
 
-    wine = Wine(options.wine)
-    scratch = tempfile.mkdtemp(prefix="zembrel-interop-")
+    Interop.wine = Wine(options.wine)
+    Interop.tool = options.regtool
+    Interop.scratch = tempfile.mkdtemp(prefix="zembrel-interop-")
     try:
-        wine_export_is_read_by_the_port(wine, options.regtool, scratch)
-        port_file_is_imported_by_regedit(wine, options.regtool, scratch)
+        result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(
+            unittest.defaultTestLoader.loadTestsFromTestCase(Interop))
     finally:
-        shutil.rmtree(scratch, ignore_errors=True)
-        shutil.rmtree(wine.logs, ignore_errors=True)
-    print(f"interop: {len(checked) - len(failures)} passed, {len(failures)} failed")
-    return 1 if failures else 0
+        shutil.rmtree(Interop.scratch, ignore_errors=True)
+        shutil.rmtree(Interop.wine.logs, ignore_errors=True)
+    print(f"interop: {len(checked) - len(failures)} checks passed, {len(failures)} failed")
+    return 0 if result.wasSuccessful() else 1
 
 
 if __name__ == "__main__":

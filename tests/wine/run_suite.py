@@ -23,7 +23,7 @@ import subprocess
 import sys
 import tempfile
 import time
-import traceback
+import unittest
 
 DIALOG_TITLE = "Firmware Add-on Error"
 MESSAGE = ("Cannot add this firmware to the incompatible installed firmware.\n"
@@ -396,33 +396,44 @@ def upgrade_parameters(record):
 
 
 class Suite:
+    """The cases, each a method run on each build; unittest runs them, as it runs the
+    end-to-end tests of the POSIX binary."""
+
     def __init__(self, session, builds, only=None):
         self.only = only
         self.session = session
         self.builds = builds
-        self.passed = 0
-        self.failed = []
+        self.plan = []
 
     def case(self, build, group, name, function, *args):
         label = f"[{build['arch']}] {group}: {name}"
-        if self.only and not any(word in label for word in self.only):
-            return
-        started = time.monotonic()
-        try:
-            function(build, *args)
-        except CaseFailure as failure:
-            self.session.end_leftovers()
-            self.failed.append(label)
-            print(f"FAIL {label} ({time.monotonic() - started:.1f} s): {failure}", flush=True)
-            return
-        except Exception:  # a broken case is a failed case, and the suite goes on
-            self.session.end_leftovers()
-            self.failed.append(label)
-            print(f"FAIL {label}: {traceback.format_exc()}", flush=True)
-            return
-        self.session.live = []
-        self.passed += 1
-        print(f"ok   {label} ({time.monotonic() - started:.1f} s)", flush=True)
+        if not self.only or any(word in label for word in self.only):
+            self.plan.append((label, build, function, args))
+
+    def execute(self):
+        """Runs the planned cases in their order, one unittest test each; a case that fails
+        leaves no program of its own running for the next."""
+        session = self.session
+
+        class Cases(unittest.TestCase):
+            pass
+
+        for index, (label, build, function, args) in enumerate(self.plan):
+            def test(_, build=build, function=function, args=args):
+                try:
+                    function(build, *args)
+                except BaseException:
+                    session.end_leftovers()
+                    raise
+                session.live = []
+
+            test.__doc__ = label
+            setattr(Cases, "test_%03d" % index, test)
+        result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(
+            unittest.defaultTestLoader.loadTestsFromTestCase(Cases))
+        failed = len(result.failures) + len(result.errors)
+        print(f"{result.testsRun - failed} passed, {failed} failed", flush=True)
+        return 0 if result.wasSuccessful() else 1
 
     # --- the gate and the hand-off ------------------------------------------------------
 
@@ -742,8 +753,7 @@ class Suite:
                       self.owner_and_foreground, True)
             self.case(build, "windows", "no desktop window: no owner, foreground restored",
                       self.owner_and_foreground, False)
-        print(f"{self.passed} passed, {len(self.failed)} failed", flush=True)
-        return 0 if not self.failed else 1
+        return self.execute()
 
 
 # 600 characters, each position recognisable, no option in it.

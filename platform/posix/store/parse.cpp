@@ -670,15 +670,29 @@ uint32_t RegStoreEntryEnd(const RegDocument &doc, const RegEntry &entry)
     // entry is read again.
     const size_t unit = doc.wide ? 2 : 1;
     const size_t limit = TextEnd(doc);
+    if (!doc.wide) {
+        // Every line ending and backslash is a byte of its own in an 8-bit file.
+        const char *bytes = doc.bytes.data();
+        const char *lf = (const char *)memchr(bytes + entry.begin, '\n', limit - entry.begin);
+        size_t stop = lf != NULL ? (size_t)(lf - bytes) : limit;
+        const char *cr = (const char *)memchr(bytes + entry.begin, '\r', stop - entry.begin);
+        size_t lineEnd = cr != NULL ? (size_t)(cr - bytes) : stop;
+        if (memchr(bytes + entry.begin, '\\', lineEnd - entry.begin) == NULL) {
+            if (lineEnd >= limit)
+                return (uint32_t)limit;
+            bool crlf = bytes[lineEnd] == '\r' && lineEnd + 1 < limit && bytes[lineEnd + 1] == '\n';
+            return (uint32_t)(lineEnd + (crlf ? 2 : 1));
+        }
+    }
     bool backslash = false;
     size_t at = entry.begin;
-    for (; at < limit; at += unit) {
+    for (; at < limit && doc.wide; at += unit) {
         char16_t c = UnitAt(doc, at);
         if (c == u'\n' || c == u'\r')
             break;
         backslash = backslash || c == u'\\';
     }
-    if (!backslash) {
+    if (doc.wide && !backslash) {
         if (at >= limit)
             return (uint32_t)limit;
         bool crlf =
