@@ -109,7 +109,7 @@ int ReadAll(int fd, size_t size, std::string &bytes)
 {
     bytes.resize(size);
     size_t done = 0;
-    char more[65536];
+    char more[4096]; // only for a file that grew since its size was taken
     for (;;) {
         bool room = done < bytes.size();
         ssize_t got =
