@@ -22,14 +22,6 @@ i386_root_dir() {
     echo "${ZEMBREL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zembrel}/i386-root"
 }
 
-# The host's archives, from its apt sources: the Debian archive and the security one.
-i386_root_archives() {
-    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources \
-        2>/dev/null |
-        sed -n -e 's/^URIs:[[:space:]]*//p' -e 's/^deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?//p' |
-        tr ' ' '\n' | grep -E '^https?://.*/debian(-security)?/?$' | sed 's:/$::' | sort -u
-}
-
 i386_root_usable() {
     local dir cache avail
     if [ "${ZEMBREL_I386_ROOT:-1}" = 0 ]; then
@@ -53,7 +45,7 @@ i386_root_usable() {
         I386_ROOT_WHY="a private i386 root needs 3 GB free in $cache, which has $((avail / 1024)) MB"
         return 1
     fi
-    [ -n "$(i386_root_archives | grep -v -- '-security$' | head -1)" ] || {
+    [ -n "$(i386_debian_archive)" ] || {
         I386_ROOT_WHY="no Debian archive named in the apt sources"
         return 1
     }
@@ -81,8 +73,8 @@ i386_root_ensure() {
     [ -e "$dir/.zembrel-ready" ] && return 0
     # shellcheck disable=SC1091
     codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-    archive=$(i386_root_archives | grep -v -- '-security$' | head -1)
-    security=$(i386_root_archives | grep -- '-security$' | head -1)
+    archive=$(i386_debian_archive)
+    security=$(i386_apt_archives | grep -- '-security$' | head -1)
     work=$dir.new
     log=$(dirname "$dir")/i386-root.log
     rm -rf "$work"

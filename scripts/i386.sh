@@ -51,12 +51,18 @@ i386_available() {
     [ -e "$I386_BINFMT_DIR/$I386_BINFMT_NAME" ] || kernel_runs_i386
 }
 
-# The archive's address from the machine's apt sources (deb822 or one-line form).
-i386_debian_archive() {
+# The Debian archives the machine's apt sources name (deb822 or one-line form), the security
+# archive among them, one a line without a final slash.
+i386_apt_archives() {
     local files=(/etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources)
     cat "${files[@]}" 2>/dev/null |
         sed -n -e 's/^URIs:[[:space:]]*//p' -e 's/^deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?//p' |
-        tr ' ' '\n' | grep -E '^https?://.*/debian/?$' | head -1
+        tr ' ' '\n' | grep -E '^https?://.*/debian(-security)?/?$' | sed 's:/$::' | sort -u
+}
+
+# The Debian archive itself.
+i386_debian_archive() {
+    i386_apt_archives | grep -v -- '-security$' | head -1
 }
 
 i386_fetch_qemu() {

@@ -46,7 +46,12 @@ int ResolveTarget(const std::string &path, std::string &target)
 bool RegStoreCanWrite(const std::string &path)
 {
     std::string target;
-    if (ResolveTarget(path, target) != 0 || !Permits(FolderOf(target), W_OK | X_OK, 0222))
+    return ResolveTarget(path, target) == 0 && CanWriteTarget(target);
+}
+
+bool CanWriteTarget(const std::string &target)
+{
+    if (!Permits(FolderOf(target), W_OK | X_OK, 0222))
         return false;
     struct stat info;
     if (stat(target.c_str(), &info) != 0)
@@ -207,7 +212,7 @@ int ReadOpened(int fd, const struct stat &info, const std::string &path, const s
     }
     // A rewrite in place under way, or cut short, leaves its journal: then the file is read
     // whole and through it.
-    bool rewriting = access((target + ".journal").c_str(), F_OK) == 0;
+    bool rewriting = access(JournalPath(target, false).c_str(), F_OK) == 0;
     if (!rewriting && s_parsed && s_parsed->path == path &&
         s_parsed->bytes.size() == (size_t)info.st_size && lseek(fd, 0, SEEK_SET) == 0 &&
         SameContent(fd, s_parsed->bytes)) {

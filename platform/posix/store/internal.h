@@ -139,6 +139,8 @@ std::string FolderOf(const std::string &path);
 // a registry kept elsewhere gets the value and the link stays a link. Returns 0 or the errno;
 // a link to nothing is ENOENT.
 int ResolveTarget(const std::string &path, std::string &target);
+// RegStoreCanWrite for the file a name was resolved to.
+bool CanWriteTarget(const std::string &target);
 // Reads from the descriptor's position to its end, into room for the size it was said to have.
 int ReadAll(int fd, size_t size, std::string &bytes);
 int NotRegular(const struct stat &info);
@@ -157,7 +159,11 @@ void TakeOver(std::shared_ptr<const RegDocument> &shared, RegDocument &doc);
 
 // ---- journal.cpp: the journal of a rewrite in place ----------------------------------------
 
-void ReadThroughJournal(const std::string &path, const struct stat &registry, std::string &bytes);
+// The journal's name beside the registry's file; `say` names a non-file in its first place.
+std::string JournalPath(const std::string &target, bool say);
+// The file's bytes as a rewrite in place under way or cut short will leave them: the new text,
+// where `target`'s journal is trusted and the bytes are a mix of its two texts.
+void ReadThroughJournal(const std::string &target, const struct stat &registry, std::string &bytes);
 LONG RewriteInPlace(const std::string &target, const struct stat &registry,
                     const std::string &oldBytes, const std::string &bytes);
 LONG FinishRewrite(const std::string &target);

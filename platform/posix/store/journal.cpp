@@ -30,7 +30,7 @@ bool RegStoreReadJournal(const std::string &record, std::string &newBytes, std::
 
 // The journal lives beside the registry. Where something that is not a regular file has taken
 // its name (a folder, a link), that is left as it is and the journal has a second name.
-static std::string JournalPath(const std::string &target, bool say)
+std::string JournalPath(const std::string &target, bool say)
 {
     std::string journal = target + ".journal";
     struct stat info;
@@ -113,11 +113,8 @@ static bool IsMixOf(const std::string &file, const std::string &a, const std::st
 
 // A reader that finds a rewrite in place under way, or cut short, reads the text it writes:
 // never the mix of old and new the file holds meanwhile.
-void ReadThroughJournal(const std::string &path, const struct stat &registry, std::string &bytes)
+void ReadThroughJournal(const std::string &target, const struct stat &registry, std::string &bytes)
 {
-    std::string target;
-    if (ResolveTarget(path, target) != 0)
-        return;
     std::string newBytes;
     std::string oldBytes;
     std::string why;

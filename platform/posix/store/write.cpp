@@ -315,7 +315,7 @@ static LONG LockTarget(const std::string &path, std::string &target, FdCloser &l
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
         // A rename needs only the folder: the file's own permission is honoured here.
-        if (!RegStoreCanWrite(path) || ResolveTarget(path, target) != 0) {
+        if (ResolveTarget(path, target) != 0 || !CanWriteTarget(target)) {
             RegStoreSayReadOnly(path);
             return ERROR_ACCESS_DENIED;
         }
