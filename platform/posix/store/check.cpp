@@ -56,22 +56,23 @@ static bool SameSection(const RegDocument &a, const RegEntry &x, const RegDocume
 // Whether two entries mean the same to the importer. The same text in the same section does;
 // otherwise what it says is compared. A run of values shares its sections, which are compared
 // once: `sections` holds the last pair found the same.
-static bool SameMeaning(const RegDocument &a, const RegEntry &x, const RegDocument &b,
-                        const RegEntry &y, std::pair<int, int> &sections)
+static bool SameMeaning(const RegDocument &a, const RegEntry &x, int sectionX,
+                        const RegDocument &b, const RegEntry &y, int sectionY,
+                        std::pair<int, int> &sections)
 {
     bool value = x.kind == RegEntryKind::SetValue || x.kind == RegEntryKind::DeleteValue;
     if (x.kind != y.kind || x.local != y.local)
         return false;
-    if (value && sections != std::make_pair(x.section, y.section)) {
-        if (!SameSection(a, a.entries[x.section], b, b.entries[y.section]))
+    if (value && sections != std::make_pair(sectionX, sectionY)) {
+        if (!SameSection(a, a.entries[sectionX], b, b.entries[sectionY]))
             return false;
-        sections = std::make_pair(x.section, y.section);
+        sections = std::make_pair(sectionX, sectionY);
     }
     if (EntryText(a, x) == EntryText(b, y))
         return true;
     if (x.kind == RegEntryKind::Key || x.kind == RegEntryKind::DeleteKey)
         return x.local && KeyOf(a, x) == KeyOf(b, y);
-    if (x.kind == RegEntryKind::Skipped)
+    if (x.kind == RegEntryKind::Skipped || x.kind == RegEntryKind::SkippedKey)
         return SkippedText(a, x) == SkippedText(b, y);
     std::u16string nameX;
     std::u16string nameY;
@@ -86,14 +87,14 @@ static bool SameMeaning(const RegDocument &a, const RegEntry &x, const RegDocume
 
 // An entry the change may have added, changed or taken away: a section of the key that was
 // created or given a value, a line of the value that was set or deleted.
-static bool AboutTheChange(const RegDocument &doc, const RegEntry &entry, const RegChange &change,
-                           uint32_t nameHash)
+static bool AboutTheChange(const RegDocument &doc, const RegEntry &entry, int section,
+                           const RegChange &change, uint32_t nameHash)
 {
     if (entry.kind == RegEntryKind::Key)
         return entry.local && KeyOf(doc, entry) == change.key &&
                (change.kind == RegChangeKind::CreateKey || change.kind == RegChangeKind::SetValue);
     return (change.kind == RegChangeKind::SetValue || change.kind == RegChangeKind::DeleteValue) &&
-           IsValueOf(doc, entry, change.key, change.name, nameHash);
+           IsValueOf(doc, entry, section, change.key, change.name, nameHash);
 }
 
 bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
@@ -107,14 +108,23 @@ bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
     std::pair<int, int> sections(-1, -1);
     size_t i = 0;
     size_t j = 0;
+    int openI = -1; // the sections open at entries i and j
+    int openJ = -1;
+    // Each entry is passed once; the section open at it is found on the way.
+    auto skip = [&](const RegDocument &doc, size_t &at, int &open) {
+        for (; at < doc.entries.size(); ++at) {
+            open = RegStoreSectionAfter(doc.entries[at], at, open);
+            if (!AboutTheChange(doc, doc.entries[at], open, change, hash))
+                break;
+        }
+    };
     for (;; ++i, ++j) {
-        while (i < before.entries.size() && AboutTheChange(before, before.entries[i], change, hash))
-            ++i;
-        while (j < after.entries.size() && AboutTheChange(after, after.entries[j], change, hash))
-            ++j;
+        skip(before, i, openI);
+        skip(after, j, openJ);
         if (i == before.entries.size() || j == after.entries.size())
             break;
-        if (!SameMeaning(before, before.entries[i], after, after.entries[j], sections))
+        if (!SameMeaning(before, before.entries[i], openI, after, after.entries[j], openJ,
+                         sections))
             return false;
     }
     if (i != before.entries.size() || j != after.entries.size())

@@ -198,9 +198,9 @@ static void InsertIntoSection(RegDocument &doc, int section,
                               const std::vector<std::u16string> &text)
 {
     size_t last = (size_t)section;
-    for (size_t i = last + 1; i < doc.entries.size(); ++i)
-        if (doc.entries[i].section == section)
-            last = i;
+    while (last + 1 < doc.entries.size() &&
+           RegStoreSectionAfter(doc.entries[last + 1], last + 1, section) == section)
+        ++last;
     InsertLines(doc, RegStoreEntryEnd(doc, doc.entries[last]), text);
 }
 
@@ -262,11 +262,13 @@ LONG RegStoreSetValue(RegDocument &doc, const std::u16string &key, const std::u1
     uint32_t nameHash = NameHash(foldedName);
     int section = -1;
     int target = -1;
+    int open = -1; // none, after the last deletion
     for (size_t i = LastKeyDeletion(doc, foldedKey) + 1; i < doc.entries.size(); ++i) {
         const RegEntry &entry = doc.entries[i];
+        open = RegStoreSectionAfter(entry, i, open);
         if (entry.kind == RegEntryKind::Key && entry.local && KeyOf(doc, entry) == foldedKey)
             section = (int)i;
-        if (IsValueOf(doc, entry, foldedKey, foldedName, nameHash))
+        if (IsValueOf(doc, entry, open, foldedKey, foldedName, nameHash))
             target = (int)i;
     }
     // A value keeps the spelling of its name, as Win32 keeps a value's name when it is set.
@@ -301,9 +303,11 @@ LONG RegStoreDeleteValue(RegDocument &doc, const std::u16string &key, const std:
     int since = LastKeyDeletion(doc, foldedKey);
     uint32_t nameHash = NameHash(foldedName);
     std::vector<size_t> settings;
+    int open = -1; // none, after the last deletion
     for (size_t i = since + 1; i < doc.entries.size(); ++i) {
         const RegEntry &entry = doc.entries[i];
-        if (!IsValueOf(doc, entry, foldedKey, foldedName, nameHash))
+        open = RegStoreSectionAfter(entry, i, open);
+        if (!IsValueOf(doc, entry, open, foldedKey, foldedName, nameHash))
             continue;
         if (entry.kind == RegEntryKind::DeleteValue)
             settings.clear();

@@ -204,11 +204,11 @@ static LONG QueryValue(HKEY key, LPCWSTR valueName, LPDWORD type, LPBYTE data, L
     status = ReadRegistry(doc);
     if (status != ERROR_SUCCESS)
         return status;
-    // The key may have gone since it was opened.
-    std::u16string folded = RegStoreFold(path);
+    // The key may have gone since it was opened; a value is found only in a key that exists
+    // (a deletion of the key forgets the values before it).
     RegValue value;
-    if (!RegStoreKeyExists(*doc, folded) ||
-        !RegStoreQueryValue(*doc, folded, RegStoreFold(WideToString(valueName)), &value))
+    if (!RegStoreQueryValue(*doc, RegStoreFold(path), RegStoreFold(WideToString(valueName)),
+                            &value))
         return ERROR_FILE_NOT_FOUND;
 
     DWORD needed = (DWORD)value.data.size();

@@ -115,8 +115,9 @@ void ReadEntry(const RegDocument &doc, const RegEntry &entry, std::u16string &na
 // ---- query.cpp: what the file says ---------------------------------------------------------
 
 std::u16string_view KeyOf(const RegDocument &doc, const RegEntry &entry);
-bool IsValueOf(const RegDocument &doc, const RegEntry &entry, const std::u16string &key,
-               const std::u16string &name, uint32_t nameHash);
+// `section`: the one open at the entry (RegStoreSectionAfter).
+bool IsValueOf(const RegDocument &doc, const RegEntry &entry, int section,
+               const std::u16string &key, const std::u16string &name, uint32_t nameHash);
 bool DeletesKey(const RegDocument &doc, const RegEntry &entry, const std::u16string &key);
 
 // ---- edit.cpp ----------------------------------------------------------------------------------

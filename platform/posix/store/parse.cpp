@@ -148,11 +148,10 @@ static void Note(RegParser &p, const std::string &message)
         ++p.out.unreported;
 }
 
-static RegEntry NewEntry(const RegParser &p, RegEntryKind kind)
+static RegEntry NewEntry(RegEntryKind kind)
 {
     RegEntry entry{};
     entry.kind = kind;
-    entry.section = p.section;
     return entry;
 }
 
@@ -163,11 +162,13 @@ static ParseState Finish(RegParser &p, RegEntry entry)
     return p.once ? ParseState::Done : ParseState::LineStart;
 }
 
-// The lines regedit passes over without a word: said here, and kept as they are.
-static ParseState Skip(RegParser &p, const char *why)
+// The lines regedit passes over without a word: said here, and kept as they are. A key line
+// that closed the open section is a SkippedKey, so that walking the entries finds it closed.
+static ParseState Skip(RegParser &p, const char *why,
+                       RegEntryKind kind = RegEntryKind::Skipped)
 {
     Note(p, std::string(why) + "; skipped, and kept as it is");
-    return Finish(p, NewEntry(p, RegEntryKind::Skipped));
+    return Finish(p, NewEntry(kind));
 }
 
 // Reads a quoted text up to its closing quote, into out and its name hash into hash unless they
@@ -270,7 +271,7 @@ static bool QuickStringValue(RegParser &p)
     p.next = end;
     ++p.line;
     p.nameHash = hash;
-    RegEntry entry = NewEntry(p, RegEntryKind::SetValue);
+    RegEntry entry = NewEntry(RegEntryKind::SetValue);
     entry.id = hash;
     Finish(p, entry);
     return true;
@@ -341,18 +342,20 @@ static ParseState KeyName(RegParser &p)
         p.keyText.remove_prefix(1);
         return ParseState::DeleteKey;
     }
-    RegEntry entry = NewEntry(p, RegEntryKind::Key);
+    RegEntry entry = NewEntry(RegEntryKind::Key);
     p.section = -1;
     bool local = false;
     KeyPathError error = ParseKeyPath(p.keyText, local, p.folded);
     entry.local = local;
     if (error != KeyPathError::None)
-        return Skip(p, (KeyPathProblem(error) + ", so its values are skipped too").c_str());
+        return Skip(p, (KeyPathProblem(error) + ", so its values are skipped too").c_str(),
+                    RegEntryKind::SkippedKey);
     if (!WithinKeyLimits(p.folded))
-        return Skip(p, "deeper than 512 levels or a name over 255 characters, which no registry "
-                       "holds, so its values are skipped too");
+        return Skip(p,
+                    "deeper than 512 levels or a name over 255 characters, which no registry "
+                    "holds, so its values are skipped too",
+                    RegEntryKind::SkippedKey);
     p.section = (int)p.out.entries.size();
-    entry.section = p.section;
     entry.id = AddKey(p, p.folded);
     return Finish(p, entry);
 }
@@ -361,7 +364,7 @@ static ParseState DeleteKey(RegParser &p)
 {
     // Whether or not the deletion is valid, the values after it have no key.
     p.section = -1;
-    RegEntry entry = NewEntry(p, RegEntryKind::DeleteKey);
+    RegEntry entry = NewEntry(RegEntryKind::DeleteKey);
     bool local = false;
     KeyPathError error = ParseKeyPath(p.keyText, local, p.folded);
     entry.local = local;
@@ -373,11 +376,13 @@ static ParseState DeleteKey(RegParser &p)
                                                                    "delete")
                                                      : KeyPathProblem(error)) +
                         "; regedit stops its import here, this registry reads on")
-                           .c_str());
+                           .c_str(),
+                    RegEntryKind::SkippedKey);
     if (error != KeyPathError::None)
-        return Skip(p, (KeyPathProblem(error) + ", so there is nothing to delete").c_str());
+        return Skip(p, (KeyPathProblem(error) + ", so there is nothing to delete").c_str(),
+                    RegEntryKind::SkippedKey);
     if (!WithinKeyLimits(p.folded))
-        return Skip(p, "not a key that can be deleted");
+        return Skip(p, "not a key that can be deleted", RegEntryKind::SkippedKey);
     entry.id = AddKey(p, p.folded);
     return Finish(p, entry);
 }
@@ -418,7 +423,7 @@ static ParseState DeleteValue(RegParser &p)
         return Skip(p, "text after =-");
     if (p.section < 0)
         return Skip(p, "a value deletion outside any key");
-    RegEntry entry = NewEntry(p, RegEntryKind::DeleteValue);
+    RegEntry entry = NewEntry(RegEntryKind::DeleteValue);
     entry.id = p.nameHash;
     return Finish(p, entry);
 }
@@ -568,7 +573,7 @@ static ParseState SetValue(RegParser &p)
 {
     if (p.section < 0)
         return Skip(p, "a value outside any key");
-    RegEntry entry = NewEntry(p, RegEntryKind::SetValue);
+    RegEntry entry = NewEntry(RegEntryKind::SetValue);
     entry.id = p.nameHash;
     return Finish(p, entry);
 }
@@ -702,7 +707,7 @@ uint32_t RegStoreEntryEnd(const RegDocument &doc, const RegEntry &entry)
     RegDocument scratch;
     RegParser p(doc, scratch, true);
     p.next = entry.begin;
-    p.section = entry.section;
+    p.section = 0; // a value was first read in a section; where its lines end is the same in any
     RunParser(p);
     return (uint32_t)p.next;
 }
@@ -712,7 +717,7 @@ void ReadEntry(const RegDocument &doc, const RegEntry &entry, std::u16string &na
     RegDocument scratch;
     RegParser p(doc, scratch, true);
     p.next = entry.begin;
-    p.section = entry.section;
+    p.section = 0; // a value was first read in a section; where its lines end is the same in any
     RunParser(p);
     name = std::move(p.name);
     if (value != NULL)

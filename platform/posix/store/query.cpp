@@ -12,20 +12,21 @@ std::u16string_view KeyOf(const RegDocument &doc, const RegEntry &entry)
 }
 
 // A value line, setting or deleting, in one of the key's sections, whose name may be the one.
-static bool MayBeValueOf(const RegDocument &doc, const RegEntry &entry, const std::u16string &key,
-                         uint32_t nameHash)
+// `section` is the one open at the entry (RegStoreSectionAfter).
+static bool MayBeValueOf(const RegDocument &doc, const RegEntry &entry, int section,
+                         const std::u16string &key, uint32_t nameHash)
 {
     if ((entry.kind != RegEntryKind::SetValue && entry.kind != RegEntryKind::DeleteValue) ||
         entry.id != (nameHash & REG_ENTRY_ID_MASK))
         return false;
-    const RegEntry &section = doc.entries[entry.section];
-    return section.local && KeyOf(doc, section) == key;
+    const RegEntry &open = doc.entries[section];
+    return open.local && KeyOf(doc, open) == key;
 }
 
-bool IsValueOf(const RegDocument &doc, const RegEntry &entry, const std::u16string &key,
-               const std::u16string &name, uint32_t nameHash)
+bool IsValueOf(const RegDocument &doc, const RegEntry &entry, int section,
+               const std::u16string &key, const std::u16string &name, uint32_t nameHash)
 {
-    if (!MayBeValueOf(doc, entry, key, nameHash))
+    if (!MayBeValueOf(doc, entry, section, key, nameHash))
         return false;
     std::u16string written;
     ReadEntry(doc, entry, written, NULL);
@@ -60,12 +61,15 @@ bool RegStoreQueryValue(const RegDocument &doc, const std::u16string &key,
     uint32_t hash = NameHash(name);
     const RegEntry *found = NULL;
     std::u16string written;
-    for (const RegEntry &entry : doc.entries) {
+    int section = -1;
+    for (size_t i = 0; i < doc.entries.size(); ++i) {
+        const RegEntry &entry = doc.entries[i];
+        section = RegStoreSectionAfter(entry, i, section);
         if (DeletesKey(doc, entry, key)) {
             found = NULL;
             continue;
         }
-        if (!MayBeValueOf(doc, entry, key, hash))
+        if (!MayBeValueOf(doc, entry, section, key, hash))
             continue;
         ReadEntry(doc, entry, written, NULL);
         if (RegStoreFold(written) == name)
@@ -100,8 +104,11 @@ RegTree RegStoreEvaluate(const RegDocument &doc)
     RegTree tree;
     tree[u""];
     std::u16string name;
-    for (const RegEntry &entry : doc.entries) {
-        const RegEntry *section = entry.section >= 0 ? &doc.entries[entry.section] : NULL;
+    int open = -1;
+    for (size_t i = 0; i < doc.entries.size(); ++i) {
+        const RegEntry &entry = doc.entries[i];
+        open = RegStoreSectionAfter(entry, i, open);
+        const RegEntry *section = open >= 0 ? &doc.entries[open] : NULL;
         switch (entry.kind) {
         case RegEntryKind::Key:
             if (entry.local)

@@ -12,16 +12,18 @@
 #include <string_view>
 #include <vector>
 
-enum class RegEntryKind : uint8_t { Key, DeleteKey, SetValue, DeleteValue, Skipped };
+// Skipped: a line the importer passes over. SkippedKey: a key line it passes over, or a
+// deletion it refuses, after either of which values have no key to go to.
+enum class RegEntryKind : uint8_t { Key, DeleteKey, SetValue, DeleteValue, Skipped, SkippedKey };
 
 // What one line, or a value's run of continued lines, means to the importer. Blank and comment
 // lines have no entry. A value's name and data stay in the file's bytes and are read again from
 // there when asked for, so that a large file costs little more than its own size.
-// Twelve bytes an entry, so that a file's parse costs less than the file itself. Where its lines
-// end is found again when asked for (RegStoreEntryEnd): most entries are one line.
+// Eight bytes an entry, so that a file's parse costs well under the file itself. Where its lines
+// end is found again when asked for (RegStoreEntryEnd): most entries are one line. Which key a
+// value belongs to is found walking the entries in order (RegStoreSectionAfter).
 struct RegEntry {
-    uint32_t begin;  // byte offset of its first line
-    int32_t section; // the Key entry whose values follow, -1 where none is open
+    uint32_t begin; // byte offset of its first line
     // Key and DeleteKey: index in keyStarts; values: hash of the folded name, cut to its bits.
     uint32_t id : 28;
     RegEntryKind kind : 3;
@@ -115,6 +117,23 @@ void RegStoreParse(RegDocument &doc, const std::string &path, const std::string 
 // registry. Returns 0, the errno, or REG_NOT_A_FILE: only a regular file is read, and opening
 // one never waits.
 int RegStoreRead(std::shared_ptr<const RegDocument> &doc, const std::string &path);
+
+// The section open after entries[index], given the one open before it: a Key entry opens its
+// own (its index), a deletion or a skipped key line leaves none (-1), and any other entry is in
+// the one open. A value's section is the one open after it, walking from the first entry or
+// from any entry where none is open.
+inline int RegStoreSectionAfter(const RegEntry &entry, size_t index, int open)
+{
+    switch (entry.kind) {
+    case RegEntryKind::Key:
+        return (int)index;
+    case RegEntryKind::DeleteKey:
+    case RegEntryKind::SkippedKey:
+        return -1;
+    default:
+        return open;
+    }
+}
 
 // The byte offset just past the entry's last line's ending.
 uint32_t RegStoreEntryEnd(const RegDocument &doc, const RegEntry &entry);
