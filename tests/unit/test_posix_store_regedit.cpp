@@ -107,6 +107,32 @@ TEST_F(StoreRegedit, AbbreviatedRootsAreUnknownRootsInAKeyLine)
     EXPECT_EQ(Contents(), expected);
 }
 
+// A key line without its closing bracket is passed over and leaves the key before it open; a
+// key line under no root closes it. A value set goes after the last line of its own key's.
+TEST_F(StoreRegedit, ASkippedKeyLineClosesItsSectionOnlyWhenItNamesAKey)
+{
+    const std::string text = HEADER + "[HKEY_LOCAL_MACHINE\\Platform]\n\"Build\"=\"388\"\n" +
+                             "[HKEY_LOCAL_MACHINE\\Other\n\"Name\"=\"in Platform\"\n" +
+                             "[NOWHERE\\Platform]\n\"Lost\"=\"outside\"\n";
+    Put(text);
+    ReadSaying([&] {
+        ExpectValue(u"Platform", u"Name", REG_SZ, Data(u"in Platform"));
+        EXPECT_FALSE(Exists(u"Other"));
+        DWORD type = 0;
+        Bytes data;
+        EXPECT_EQ(Get(u"Platform", u"Lost", &type, &data), ERROR_FILE_NOT_FOUND);
+    });
+    ASSERT_EQ(SetCode(), ERROR_SUCCESS);
+    std::string expected = text;
+    expected.insert(expected.find("[NOWHERE"), "\"Code\"=dword:0000001d\n");
+    EXPECT_EQ(Contents(), expected);
+    // Setting a value that exists rewrites its own line, wherever its key's section runs to.
+    ASSERT_EQ(Set(u"Platform", u"Name", REG_SZ, Data(u"changed")), ERROR_SUCCESS);
+    ExpectValue(u"Platform", u"Name", REG_SZ, Data(u"changed"));
+    EXPECT_NE(Contents().find("[HKEY_LOCAL_MACHINE\\Other\n\"Name\"=\"changed\"\n"),
+              std::string::npos);
+}
+
 TEST_F(StoreRegedit, DeletionsRegeditRefusesAreSaidAndReadOn)
 {
     Put(HEADER + "[-HKEY_CLASSES_ROOTS\\Software\\X]\n[-HKEY_LOCAL_MACHINE]\n" +

@@ -56,9 +56,8 @@ static bool SameSection(const RegDocument &a, const RegEntry &x, const RegDocume
 // Whether two entries mean the same to the importer. The same text in the same section does;
 // otherwise what it says is compared. A run of values shares its sections, which are compared
 // once: `sections` holds the last pair found the same.
-static bool SameMeaning(const RegDocument &a, const RegEntry &x, int sectionX,
-                        const RegDocument &b, const RegEntry &y, int sectionY,
-                        std::pair<int, int> &sections)
+static bool SameMeaning(const RegDocument &a, const RegEntry &x, int sectionX, const RegDocument &b,
+                        const RegEntry &y, int sectionY, std::pair<int, int> &sections)
 {
     bool value = x.kind == RegEntryKind::SetValue || x.kind == RegEntryKind::DeleteValue;
     if (x.kind != y.kind || x.local != y.local)

@@ -164,8 +164,7 @@ static ParseState Finish(RegParser &p, RegEntry entry)
 
 // The lines regedit passes over without a word: said here, and kept as they are. A key line
 // that closed the open section is a SkippedKey, so that walking the entries finds it closed.
-static ParseState Skip(RegParser &p, const char *why,
-                       RegEntryKind kind = RegEntryKind::Skipped)
+static ParseState Skip(RegParser &p, const char *why, RegEntryKind kind = RegEntryKind::Skipped)
 {
     Note(p, std::string(why) + "; skipped, and kept as it is");
     return Finish(p, NewEntry(kind));
@@ -372,11 +371,12 @@ static ParseState DeleteKey(RegParser &p)
     // the device's registry is no import script, and what follows is read all the same.
     if (error == KeyPathError::UnknownRoot || error == KeyPathError::ShortRoot ||
         (error == KeyPathError::None && p.folded.empty()))
-        return Skip(p, ((error == KeyPathError::None ? std::string("a root, which no one can "
-                                                                   "delete")
-                                                     : KeyPathProblem(error)) +
-                        "; regedit stops its import here, this registry reads on")
-                           .c_str(),
+        return Skip(p,
+                    ((error == KeyPathError::None ? std::string("a root, which no one can "
+                                                                "delete")
+                                                  : KeyPathProblem(error)) +
+                     "; regedit stops its import here, this registry reads on")
+                        .c_str(),
                     RegEntryKind::SkippedKey);
     if (error != KeyPathError::None)
         return Skip(p, (KeyPathProblem(error) + ", so there is nothing to delete").c_str(),
