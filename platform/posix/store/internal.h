@@ -30,9 +30,16 @@ inline char16_t FoldUnit(char16_t c)
 // name that folds to the same text on the same hash at an instruction or two a character.
 const uint32_t NAME_HASH_START = 2166136261u;
 
+inline uint32_t HashAscii(uint32_t hash, uint8_t c)
+{
+    return (hash ^ (c | 0x20u)) * 16777619u;
+}
+
 inline uint32_t HashUnit(uint32_t hash, char16_t c)
 {
-    uint32_t folded = c < 0x80 ? c : FoldUnit(c);
+    if (c < 0x80)
+        return HashAscii(hash, (uint8_t)c);
+    uint32_t folded = FoldUnit(c);
     return (hash ^ (folded < 0x80 ? folded | 0x20 : folded)) * 16777619u;
 }
 

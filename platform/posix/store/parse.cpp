@@ -224,6 +224,24 @@ static bool Unescape(RegParser &p, std::u16string *out, uint32_t *hash)
     }
 }
 
+// The bytes that end a run of plain text: a quote, an escape, a line's end, a zero, and every
+// byte beyond ASCII.
+struct StopBytes {
+    bool at[256];
+};
+
+static constexpr StopBytes MakeStopBytes()
+{
+    StopBytes stops{};
+    for (int c = 0x80; c < 256; ++c)
+        stops.at[c] = true;
+    for (int c : {(int)'"', (int)'\\', (int)'\n', (int)'\r', 0})
+        stops.at[c] = true;
+    return stops;
+}
+
+static constexpr StopBytes STOP_BYTES = MakeStopBytes();
+
 // The commonest line of all, "name"="text" in plain ASCII with no escape, read straight from
 // the bytes in one pass into the entry the states below would make of it; any other line,
 // and a line read again, is left to them.
@@ -231,31 +249,21 @@ static bool QuickStringValue(RegParser &p)
 {
     if (p.doc.wide || p.once || p.section < 0 || p.next >= p.limit)
         return false;
-    // The bytes that end a run of plain text: a quote, an escape, a line's end, a zero, and
-    // every byte beyond ASCII.
-    static const struct Stops {
-        bool at[256];
-        Stops() : at()
-        {
-            for (int c = 0x80; c < 256; ++c)
-                at[c] = true;
-            for (int c : {(int)'"', (int)'\\', (int)'\n', (int)'\r', 0})
-                at[c] = true;
-        }
-    } stops;
+    // An 8-bit text runs to the string's end (its limit), where std::string keeps a zero, which
+    // stops a run: the runs need no bound of their own, and a quote found is before the end.
     const uint8_t *bytes = (const uint8_t *)p.doc.bytes.data();
     size_t i = p.next;
     const size_t limit = p.limit;
     if (bytes[i] != '"')
         return false;
     uint32_t hash = NAME_HASH_START;
-    for (++i; i < limit && !stops.at[bytes[i]]; ++i)
-        hash = HashUnit(hash, (char16_t)bytes[i]);
-    if (i + 2 >= limit || bytes[i] != '"' || bytes[i + 1] != '=' || bytes[i + 2] != '"')
+    for (++i; !STOP_BYTES.at[bytes[i]]; ++i)
+        hash = HashAscii(hash, bytes[i]);
+    if (bytes[i] != '"' || bytes[i + 1] != '=' || bytes[i + 2] != '"')
         return false;
-    for (i += 3; i < limit && !stops.at[bytes[i]]; ++i) {
+    for (i += 3; !STOP_BYTES.at[bytes[i]]; ++i) {
     }
-    if (i >= limit || bytes[i] != '"')
+    if (bytes[i] != '"')
         return false;
     size_t textEnd = i + 1;
     size_t end = textEnd;
