@@ -249,6 +249,11 @@ TEST(StoreQuickReading, MeansWhatTheFullReadingMeans)
         std::string("\"N\0\"=\"a\"", 8),
         "\"N\"=hex:01",
         "\"N\"=\"x\"\"",
+        // Cut short, as a file's last line can be.
+        "\"Name",
+        "\"N\"",
+        "\"N\"=",
+        "\"N\"=\"",
     };
     for (const std::string &line : lines) {
         for (const std::string eol : {"\n", "\r\n", "\r", ""}) {
