@@ -110,16 +110,6 @@ static void Changed(RegDocument &doc)
     doc.modified = true;
 }
 
-// The importer forgets a key's past at its last deletion, or at an ancestor's.
-static int LastKeyDeletion(const RegDocument &doc, const std::u16string &key)
-{
-    int last = -1;
-    for (size_t i = 0; i < doc.entries.size(); ++i)
-        if (DeletesKey(doc, doc.entries[i], key))
-            last = (int)i;
-    return last;
-}
-
 // Lines of text, each with the file's own line ending.
 static std::string EncodeLines(const RegDocument &doc, const std::vector<std::u16string> &text)
 {
@@ -262,10 +252,13 @@ LONG RegStoreSetValue(RegDocument &doc, const std::u16string &key, const std::u1
     uint32_t nameHash = NameHash(foldedName);
     int section = -1;
     int target = -1;
-    int open = -1; // none, after the last deletion
-    for (size_t i = LastKeyDeletion(doc, foldedKey) + 1; i < doc.entries.size(); ++i) {
+    int open = -1;
+    for (size_t i = 0; i < doc.entries.size(); ++i) {
         const RegEntry &entry = doc.entries[i];
         open = RegStoreSectionAfter(entry, i, open);
+        // The importer forgets a key's past at its deletion, or at an ancestor's.
+        if (DeletesKey(doc, entry, foldedKey))
+            section = target = -1;
         if (entry.kind == RegEntryKind::Key && entry.local && KeyOf(doc, entry) == foldedKey)
             section = (int)i;
         if (IsValueOf(doc, entry, open, foldedKey, foldedName, nameHash))
@@ -300,13 +293,14 @@ LONG RegStoreDeleteValue(RegDocument &doc, const std::u16string &key, const std:
         return ERROR_FILE_NOT_FOUND;
 
     // Every setting since the value was last forgotten goes, latest first so offsets hold.
-    int since = LastKeyDeletion(doc, foldedKey);
     uint32_t nameHash = NameHash(foldedName);
     std::vector<size_t> settings;
-    int open = -1; // none, after the last deletion
-    for (size_t i = since + 1; i < doc.entries.size(); ++i) {
+    int open = -1;
+    for (size_t i = 0; i < doc.entries.size(); ++i) {
         const RegEntry &entry = doc.entries[i];
         open = RegStoreSectionAfter(entry, i, open);
+        if (DeletesKey(doc, entry, foldedKey))
+            settings.clear(); // the key's past, forgotten at its deletion or an ancestor's
         if (!IsValueOf(doc, entry, open, foldedKey, foldedName, nameHash))
             continue;
         if (entry.kind == RegEntryKind::DeleteValue)
