@@ -1,7 +1,11 @@
 // The one header the system includes: Win32 names for every platform service it calls.
 #pragma once
 
-#ifdef _WIN32
+#if defined(ZEMBREL_WINCE)
+
+#include "wince/wince.h"
+
+#elif defined(_WIN32)
 
 #include "win32/win32.h"
 

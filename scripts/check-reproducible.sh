@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds zembrel.exe twice from clean copies of the sources at two different paths and compares.
 #
-#   scripts/check-reproducible.sh [PRESET...]     (default: mingw-i686 mingw-x64)
+#   scripts/check-reproducible.sh [PRESET...]     (default: mingw-i686 mingw-x64 wince-x86)
 #
 # Each copy holds the files git tracks (with the working tree's changes), under a folder of
 # another name and depth, so a path or a time that found its way into the exe would show.
@@ -11,7 +11,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(mingw-i686 mingw-x64)
+[ ${#presets[@]} -gt 0 ] || presets=(mingw-i686 mingw-x64 wince-x86)
 JOBS=${JOBS:-2}
 
 for compiler in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix; do

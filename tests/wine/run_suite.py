@@ -9,7 +9,12 @@ Xvfb, one prefix, one persistent wineserver):
         --zembrel build/mingw-i686/zembrel.exe --zembrel build/mingw-x64/zembrel.exe \
         --helpers build/mingw-x64/tests/wine
 
-Each --zembrel is one build; every case runs on each. Prints one line per case and closes
+Each --zembrel is one build; every case runs on each. The device build (subsystem 9) runs as
+the device starts it, through ceload.exe and the stand-in COREDLL.dll, which --helpers must
+hold: every case but the desktop build's device-root settings, with its files and keys under
+C:\zembrel-device and HKCU\Software\ZembrelDevice. Typed keys (real_keys.py) are the desktop
+dialog manager's and do not run on it; the handler's answer to posted system keys does.
+Prints one line per case and closes
 with "N passed, N failed"; exits 0 when all pass, 1 when any fails, 77 when there is no
 Wine session to run in.
 """
@@ -59,8 +64,12 @@ NO_LAUNCH_GRACE_S = 1.0
 # Wine 8 does not look there, and without them the dialog draws with substitutes.
 WINE_FONTS = "/usr/share/wine/fonts"
 
-HKLM_PLATFORM = r"HKLM\Platform"
-HKLM_SNMP = r"HKLM\NetAdmin\SNMP"
+# The device build runs as the device starts it: ceload.exe maps it and calls its entry over
+# the stand-in COREDLL.dll, which keeps its files and keys here, as ZEMBREL_ROOT and
+# ZEMBREL_HKLM keep a desktop build's, never in Wine's own C:\windows or HKLM.
+DEVICE_ROOT = r"C:\zembrel-device"
+DEVICE_HKLM = r"HKCU\Software\ZembrelDevice"
+IMAGE_SUBSYSTEM_WINDOWS_CE_GUI = 9
 
 
 class CaseFailure(AssertionError):
@@ -78,12 +87,16 @@ def check_equal(actual, expected, what):
 
 
 def pe_machine(path):
-    """The machine field of a PE file's header: 'i686' or 'x86-64'."""
+    """The build a PE file is, from its header: 'i686', 'x86-64' or, for the device's
+    subsystem, 'wince-x86'."""
     with open(path, "rb") as exe:
         head = exe.read(4096)
     offset = struct.unpack_from("<I", head, 0x3C)[0]
     check(head[offset:offset + 4] == b"PE\0\0", f"{path} is not a PE file")
     machine = struct.unpack_from("<H", head, offset + 4)[0]
+    subsystem = struct.unpack_from("<H", head, offset + 24 + 68)[0]
+    if subsystem == IMAGE_SUBSYSTEM_WINDOWS_CE_GUI:
+        return "wince-x86"
     return {0x14C: "i686", 0x8664: "x86-64"}.get(machine, hex(machine))
 
 
@@ -98,16 +111,45 @@ class WineSession:
         self.work = os.path.join(self.drive_c, "zembrel-test")
         self.windriver = os.path.join(self.work, "windriver.exe")
         self.stub_source = os.path.join(helpers, "upgrade_stub.exe")
-        self.upgrade = os.path.join(self.windows, "upgrade.exe")
-        self.args_file = os.path.join(self.windows, "upgrade-args.txt")
-        self.installed = os.path.join(self.windows, "zembrel.exe")
         self.screenshots = screenshots
         self.logs = tempfile.mkdtemp(prefix="zembrel-suite-")
         self.counter = 0
         self.live = []
         os.makedirs(self.work, exist_ok=True)
         shutil.copyfile(os.path.join(helpers, "windriver.exe"), self.windriver)
+        # The device's loader and coredll, where the device build's suite needs them.
+        for name in ("ceload.exe", "COREDLL.dll"):
+            if os.path.exists(os.path.join(helpers, name)):
+                shutil.copyfile(os.path.join(helpers, name), os.path.join(self.work, name))
         self.install_wine_fonts()
+        self.use({"device": False})
+
+    def use(self, build):
+        """The device's folder and keys for this build: Wine's own for a desktop build."""
+        self.device = build["device"]
+        if self.device:
+            self.device_windows = DEVICE_ROOT + r"\Windows"
+            self.hklm = DEVICE_HKLM
+            folder = os.path.join(self.drive_c, "zembrel-device", "Windows")
+        else:
+            self.device_windows = r"C:\windows"
+            self.hklm = "HKLM"
+            folder = self.windows
+        os.makedirs(folder, exist_ok=True)
+        self.upgrade = os.path.join(folder, "upgrade.exe")
+        self.args_file = os.path.join(folder, "upgrade-args.txt")
+        self.installed = os.path.join(folder, "zembrel.exe")
+        self.platform_key = self.hklm + r"\Platform"
+        self.snmp_key = self.hklm + r"\NetAdmin\SNMP"
+
+    def launch(self, exe, env=None):
+        """The program to start for zembrel.exe at exe, and its environment: the exe itself, or
+        for the device build the loader, told which image to start and where the device is."""
+        if not self.device:
+            return exe, env
+        device = {"ZEMBREL_CE_IMAGE": exe, "ZEMBREL_ROOT": DEVICE_ROOT, "ZEMBREL_HKLM": DEVICE_HKLM}
+        device.update(env or {})
+        return r"C:\zembrel-test\ceload.exe", device
 
     def install_wine_fonts(self):
         """Wine's fonts in the prefix's Fonts folder, where Windows keeps its own."""
@@ -177,16 +219,16 @@ class WineSession:
 
     def set_build(self, value):
         if value is None:
-            self.reg("delete", HKLM_PLATFORM, "/f")
+            self.reg("delete", self.platform_key, "/f")
         else:
-            result = self.reg("add", HKLM_PLATFORM, "/v", "Build", "/t", "REG_SZ", "/d", value, "/f")
+            result = self.reg("add", self.platform_key, "/v", "Build", "/t", "REG_SZ", "/d", value, "/f")
             check_equal(result.code, 0, f"reg add Build={value!r}")
-            check_equal(self.query(HKLM_PLATFORM, "Build"), ("REG_SZ", value), "Build as stored")
+            check_equal(self.query(self.platform_key, "Build"), ("REG_SZ", value), "Build as stored")
 
     def reset_management_key(self, timeout=None):
-        self.reg("delete", HKLM_SNMP, "/f")
+        self.reg("delete", self.snmp_key, "/f")
         if timeout is not None:
-            result = self.reg("add", HKLM_SNMP, "/v", "ZembrelTimeOut", "/t", "REG_DWORD", "/d", str(timeout), "/f")
+            result = self.reg("add", self.snmp_key, "/v", "ZembrelTimeOut", "/t", "REG_DWORD", "/d", str(timeout), "/f")
             check_equal(result.code, 0, "reg add ZembrelTimeOut")
 
     def query(self, key, name):
@@ -202,7 +244,7 @@ class WineSession:
         raise CaseFailure(f"reg query {key} /v {name}: unexpected output {result.out!r}")
 
     def status_code(self):
-        value = self.query(HKLM_SNMP, "ZembrelCode")
+        value = self.query(self.snmp_key, "ZembrelCode")
         if value is None:
             return None
         check_equal(value[0], "REG_DWORD", "type of ZembrelCode")
@@ -231,13 +273,14 @@ class WineSession:
         shutil.copyfile(exe, os.path.join(folder, "zembrel.exe"))
         return r"C:\zembrel-test\elsewhere\zembrel.exe"
 
-    def start_zembrel(self, command_line, exe=r"C:\windows\zembrel.exe", debug="-all,warn+seh", env=None):
+    def start_zembrel(self, command_line, exe=None, debug="-all,warn+seh", env=None):
         """Starts zembrel through windriver, with exactly this command line after its name."""
         encoded = command_line.encode("utf-8").hex() or "-"
-        return self.start([self.windriver, "run", exe, r"C:\zembrel-test", encoded, str(RUN_LIMIT_S)], debug, env)
+        program, env = self.launch(exe or self.device_windows + r"\zembrel.exe", env)
+        return self.start([self.windriver, "run", program, r"C:\zembrel-test", encoded, str(RUN_LIMIT_S)], debug, env)
 
-    def windriver_run(self, *args, limit=RUN_LIMIT_S):
-        return self.run([self.windriver] + [str(arg) for arg in args], limit=limit)
+    def windriver_run(self, *args, limit=RUN_LIMIT_S, env=None):
+        return self.start([self.windriver] + [str(arg) for arg in args], env=env).wait(limit)
 
     def wait_for_upgrade_record(self, limit=STUB_APPEARS_S, args_file=None):
         args_file = args_file or self.args_file
@@ -420,6 +463,7 @@ class Suite:
 
         for index, (label, build, function, args) in enumerate(self.plan):
             def test(_, build=build, function=function, args=args):
+                session.use(build)
                 try:
                     function(build, *args)
                 except BaseException:
@@ -446,7 +490,7 @@ class Suite:
         check(record is not None, "upgrade.exe was not started")
         parameters, directory = upgrade_parameters(record)
         check_equal(parameters, expected, "upgrade parameters")
-        check_equal(directory.lower(), r"c:\windows", "upgrade.exe's working directory (any case)")
+        check_equal(directory.lower(), session.device_windows.lower(), "upgrade.exe's working directory (any case)")
         check_equal(len(run.debug), 1, f"debug lines {run.debug!r}")
         # Wine shows the text in C escapes and cuts a long one short with "...".
         shown = run.debug[0]
@@ -569,10 +613,14 @@ class Suite:
         session = self.session
         session.install(build["exe"], stub=False)
         session.set_build("400")
-        # The file trace shows the call: Wine, like Windows, keeps a running image.
         process = session.start_zembrel("", debug="-all,trace+file")
         run = finish(process)
         check_equal(run.exit_code, 1, "exit code")
+        if build["device"]:
+            # The loader holds no file of the image it started, so the deletion shows.
+            check(not os.path.exists(session.installed), r"\Windows\zembrel.exe is still there")
+            return
+        # The file trace shows the call: Wine, like Windows, keeps a running image.
         check(re.search(r'trace:file:DeleteFileW L"\\\\Windows\\\\zembrel\.exe"', process.err) is not None,
               r'no DeleteFileW L"\Windows\zembrel.exe" in the file trace')
 
@@ -632,7 +680,7 @@ class Suite:
         run = finish(process)
         check_equal(run.exit_code, 1, "exit code")
         check_equal(session.status_code(), None, "ZembrelCode after an attended run")
-        check_equal(session.query(HKLM_SNMP, "ZembrelTimeOut"), ("REG_DWORD", "0x0"), "ZembrelTimeOut untouched")
+        check_equal(session.query(session.snmp_key, "ZembrelTimeOut"), ("REG_DWORD", "0x0"), "ZembrelTimeOut untouched")
 
     def countdown(self, build):
         session = self.session
@@ -710,8 +758,9 @@ class Suite:
     def owner_and_foreground(self, build, with_desktop):
         session = self.session
         session.prepare_device(build["exe"], "388")
-        result = session.windriver_run("owner", r"C:\windows\zembrel.exe", r"C:\zembrel-test", "-",
-                                       1 if with_desktop else 0, DIALOG_APPEARS_S, limit=RUN_LIMIT_S + 20)
+        program, env = session.launch(session.device_windows + r"\zembrel.exe")
+        result = session.windriver_run("owner", program, r"C:\zembrel-test", "-", 1 if with_desktop else 0,
+                                       DIALOG_APPEARS_S, limit=RUN_LIMIT_S + 20, env=env)
         check_equal(result.code, 0, f"windriver owner ({result.out!r})")
         fields = parse_fields(result)
         check_equal(fields.get("foreground-before"), "other", "foreground before zembrel")
@@ -736,8 +785,10 @@ class Suite:
             self.case(build, "hand-off", "no upgrade.exe: no launch, no crash", self.no_upgrade_program)
             self.case(build, "hand-off", "upgrade.exe a text file: no error box, exit 1, deleted",
                       self.bad_upgrade_program)
-            self.case(build, "device root", "hand-off from ZEMBREL_ROOT and ZEMBREL_HKLM", self.device_root, "400")
-            self.case(build, "device root", "report into ZEMBREL_HKLM", self.device_root, "388")
+            if not build["device"]:
+                # The desktop build's own settings; the device has its real "\" and HKLM.
+                self.case(build, "device root", "hand-off from ZEMBREL_ROOT and ZEMBREL_HKLM", self.device_root, "400")
+                self.case(build, "device root", "report into ZEMBREL_HKLM", self.device_root, "388")
             self.case(build, "deletion", "hand-off from a copy elsewhere", self.delete_from_elsewhere, "400", True)
             self.case(build, "deletion", "report from a copy elsewhere", self.delete_from_elsewhere, "388", True)
             self.case(build, "deletion", "no upgrade.exe, copy elsewhere", self.delete_from_elsewhere, "400", False)
@@ -783,7 +834,15 @@ def run_main(doc, make_suite, what, tools=(), screenshots=True):
             print(f"SKIP: {what} not run: {tool} not found (Debian package {package})", flush=True)
             return 77
 
-    builds = [{"exe": os.path.abspath(exe), "arch": pe_machine(exe), "shots": True} for exe in options.zembrel]
+    builds = []
+    for exe in options.zembrel:
+        arch = pe_machine(exe)
+        builds.append({"exe": os.path.abspath(exe), "arch": arch, "shots": True, "device": arch == "wince-x86"})
+        if arch == "wince-x86" and not all(os.path.exists(os.path.join(options.helpers, name))
+                                           for name in ("ceload.exe", "COREDLL.dll")):
+            print(f"FAIL: {exe} is the device build, and {options.helpers} has no ceload.exe and COREDLL.dll "
+                  "to start it with (build the wince-x86 preset's tests)", flush=True)
+            return 1
     session = WineSession(options.wine, os.path.abspath(options.helpers), getattr(options, "screenshots", None))
     started = time.monotonic()
     try:
