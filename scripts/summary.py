@@ -10,7 +10,8 @@ The last line printed is the verdict, and says exactly what ran:
   "all builds and tests passed"            every step ran and no test in one was skipped;
   "passed; not run: NAME (REASON), ..."    nothing failed, but a step or a test did not run;
   "FAILED: NAME, ...; not run: ..."        a step or a test failed (exit status 1).
-A skipped step or test is never counted as a pass.
+A skipped step or test is never counted as a pass, and a step whose report holds no test
+at all failed.
 """
 
 import os
@@ -68,6 +69,10 @@ def summarise(results, steps, out=sys.stdout):
         if os.path.exists(report):
             passed, failures, skips, failed_tests, skipped_tests = junit_counts(report)
             detail = f"{passed} passed, {failures} failed, {skips} skipped"
+            if passed + failures + skips == 0 and state != "skipped":
+                # ctest that finds no test (a filter that matches none, a test registered
+                # only when a tool was found) exits 0: a step that ran nothing passed nothing.
+                state, what = "FAILED", "ran no test"
             if state == "FAILED" and failures == 0:
                 failures = 1  # the step failed outside its tests
                 failed.append(f"{name} ({what})")

@@ -4,10 +4,11 @@
 #   scripts/test-all.sh                  install what is missing, build, test, summarise
 #   scripts/test-all.sh --install-only   only install
 #
-# Required: the POSIX port's host and asan suites, both Windows builds with their PE checks,
-# and the whole Wine suite of at least one Windows build with the registry interop. A required
+# Required: the POSIX port's host and asan suites, the three Windows builds (both desktop ones
+# and the device's) with their PE checks, and the whole Wine suite of at least one Windows build
+# with the registry interop. A required
 # step that cannot run is a failure, with its reason. Optional, and named as not run with the
-# reason: the i686 build's Wine suite where no Wine here can run it, the fuzzers where
+# reason: the Wine suites of the i686 and device builds where no Wine here can run them, the fuzzers where
 # libFuzzer is missing, and single tests that cannot run on this machine.
 #
 # The last line is the verdict: "all builds and tests passed" only when every step and every
@@ -46,17 +47,19 @@ else
     build asan && run_tests asan asan -LE wine
 fi
 
-# 4. Both zembrel.exe, and what can be checked without running them.
-x64= i686=
+# 4. The three zembrel.exe (both desktop builds and the device's), and what can be checked
+#    without running them.
+x64= i686= device=
 if [ -n "$(missing_of "${MINGW_PACKAGES[@]}")" ]; then
-    not_run "mingw-i686, mingw-x64" required "${INSTALL_WHY[mingw]:-missing packages}"
+    not_run "mingw-i686, mingw-x64, wince-x86" required "${INSTALL_WHY[mingw]:-missing packages}"
 else
     build mingw-i686 && i686=mingw-i686 && run_tests mingw-i686 mingw-i686 -LE wine
     build mingw-x64 && x64=mingw-x64 && run_tests mingw-x64 mingw-x64 -LE wine
+    build wince-x86 && device=wince-x86 && run_tests wince-x86 wince-x86 -LE wine
 fi
 
 # 5. Under Wine: which Wine runs which build, then the sessions side by side.
-wine_plan "$x64" "$i686" "${host_built:+interop}"
+wine_plan "$x64" "$i686" "${host_built:+interop}" "$device"
 wine_run
 
 # 6. The fuzzers' outcome, and the verdict.

@@ -42,7 +42,7 @@ run_tests() { # NAME PRESET [CTEST ARGS...]
     local name=$1 preset=$2
     shift 2
     say "ctest --preset $preset $*"
-    if ctest --preset "$preset" -j "$JOBS" --output-junit "$results/$name.xml" "$@"; then
+    if ctest --preset "$preset" -j "$JOBS" --no-tests=error --output-junit "$results/$name.xml" "$@"; then
         step "$name" passed "ctest"
     else
         step "$name" FAILED "ctest --preset $preset $*"

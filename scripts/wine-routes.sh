@@ -2,14 +2,16 @@
 # the Wine sessions that follow. Sourced by test-all.sh after setup.sh, i386.sh, i386-root.sh
 # and test-steps.sh; bash only.
 #
-#   wine_plan X64 I686 INTEROP   fills wine_sessions ("ARCH PART..."; ARCH wow, win64 or chroot)
+#   wine_plan X64 I686 INTEROP DEVICE
+#                                fills wine_sessions ("ARCH PART..."; ARCH wow, win64 or chroot)
 #                                and records as not run what no Wine here can run
 #   wine_run                     runs the sessions side by side and records each part
 #
 # The x86-64 build runs under Wine's 64-bit loader in a win64 prefix wherever the 32-bit side
 # is missing or cannot run. The i686 build, the device's own architecture, runs where Wine's
 # 32-bit side is installed and starts (natively, or under qemu where the kernel runs no 32-bit
-# code); where multiarch cannot install wine32:i386, in a private i386 root (i386-root.sh).
+# code); where multiarch cannot install wine32:i386, in a private i386 root (i386-root.sh). The
+# device build, a 32-bit image started through a 32-bit loader, runs wherever the i686 build does.
 # The registry interop needs a build of the host and runs in the first plain or win64 session.
 
 wine_sessions=()
@@ -18,9 +20,9 @@ WINE_ROUTE=
 wine64_starts() { /usr/lib/wine/wine64 --version >/dev/null 2>&1; }
 wine32_starts() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
 
-wine_plan() { # X64 I686 INTEROP (each a preset name or empty)
-    local x64=$1 i686=$2 interop=$3 i386= why= wine32=
-    if [ -z "$x64$i686" ]; then
+wine_plan() { # X64 I686 INTEROP DEVICE (each a preset name or empty)
+    local x64=$1 i686=$2 interop=$3 device=${4:-} i386= why= wine32= part
+    if [ -z "$x64$i686$device" ]; then
         not_run Wine required "no Windows build to run"
         return
     fi
@@ -36,7 +38,7 @@ wine_plan() { # X64 I686 INTEROP (each a preset name or empty)
 
     # Can 32-bit x86 programs run here, natively or emulated?
     i386_emulation_stop # a registration left by a run that was killed
-    if [ -z "$i686" ]; then
+    if [ -z "$i686$device" ]; then
         :
     elif kernel_runs_i386; then
         i386=native
@@ -49,8 +51,8 @@ wine_plan() { # X64 I686 INTEROP (each a preset name or empty)
         why="this kernel runs no 32-bit x86 code, and it cannot be emulated here ($I386_WHY)"
     fi
 
-    # Which Wine runs the i686 build.
-    if [ -z "$i686" ] || [ -z "$i386" ]; then
+    # Which Wine runs the 32-bit builds.
+    if [ -z "$i686$device" ] || [ -z "$i386" ]; then
         WINE_ROUTE=
     elif [ -n "$wine32" ]; then
         if wine32_starts; then
@@ -66,23 +68,23 @@ wine_plan() { # X64 I686 INTEROP (each a preset name or empty)
 
     case $WINE_ROUTE in
     wine32-native)
-        say "Wine: both builds under plain wine (32-bit code runs natively)"
-        wine_sessions=("wow $interop $i686 $x64")
+        say "Wine: every build under plain wine (32-bit code runs natively)"
+        wine_sessions=("wow $interop $i686 $x64 $device")
         ;;
     wine32-emulated)
         # Emulated, the i686 build's tests take longest: its suite and its typed keys run in
-        # sessions of their own, side by side; the x86-64 build pays nothing for emulation
-        # under the 64-bit loader.
-        say "Wine: the i686 build under plain wine, its 32-bit side under qemu-i386; the x86-64 build under Wine's 64-bit loader"
-        wine_sessions=("wow $i686:suite" "wow $interop $i686:keys" "win64 $x64")
+        # sessions of their own, side by side, the device build's beside the keys; the x86-64
+        # build pays nothing for emulation under the 64-bit loader.
+        say "Wine: the i686 and device builds under plain wine, its 32-bit side under qemu-i386; the x86-64 build under Wine's 64-bit loader"
+        wine_sessions=("wow ${i686:+$i686:suite}" "wow $interop ${i686:+$i686:keys} $device" "win64 $x64")
         ;;
     i386-root)
-        say "Wine: the i686 build in a private i386 root (wine32:i386 is not installed here); the x86-64 build under Wine's 64-bit loader"
-        wine_sessions=("chroot $i686" "win64 $interop $x64")
+        say "Wine: the i686 and device builds in a private i386 root (wine32:i386 is not installed here); the x86-64 build under Wine's 64-bit loader"
+        wine_sessions=("chroot $i686 $device" "win64 $interop $x64")
         ;;
     *)
-        say "Wine: the x86-64 build under Wine's 64-bit loader${i686:+; no Wine here runs the i686 build}"
-        [ -n "$i686" ] && not_run "wine-$i686" optional "$why"
+        say "Wine: the x86-64 build under Wine's 64-bit loader${i686:+; no Wine here runs the i686 build}${device:+ or the device build}"
+        for part in $i686 $device; do not_run "wine-$part" optional "$why"; done
         if [ -z "$x64" ]; then
             not_run Wine required "no Windows build can run under Wine here: $why"
             return

@@ -22,6 +22,6 @@ ZEMBREL_WINE_ARCH=$arch exec tests/wine/with-wine.sh bash -c '
         *:suite) tests=(--preset "${part%:*}" -L wine -E "^wine_typed_keys\$") ;;
         *) tests=(--preset "$part" -L wine) ;;
         esac
-        ctest "${tests[@]}" --output-junit "$RESULTS/wine-$part.xml"
+        ctest "${tests[@]}" --no-tests=error --output-junit "$RESULTS/wine-$part.xml"
         echo $? >"$RESULTS/wine-$part.status"
     done' wine-tests "$@"

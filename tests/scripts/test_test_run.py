@@ -179,7 +179,7 @@ class InstallGroups(unittest.TestCase):
 # What the Wine routes decide; the probes that would start programs are answered by the test.
 PLAN = """
     {probes}
-    wine_plan mingw-x64 mingw-i686 interop
+    wine_plan mingw-x64 mingw-i686 interop wince-x86
     [ ${{#wine_sessions[@]}} -eq 0 ] || printf 'session: %s\\n' "${{wine_sessions[@]}}"
     echo "route: $WINE_ROUTE"
     step "host" passed "ctest"
@@ -202,16 +202,26 @@ class WineRoutes(unittest.TestCase):
         machine = self.machine_with(*ALL_GROUPS)
         status, out = plan(machine, "kernel_runs_i386() { true; }; wine64_starts() { true; }; "
                                     "wine32_starts() { true; }; i386_emulation_stop() { :; }")
-        self.assertIn("session: wow interop mingw-i686 mingw-x64", out)
+        self.assertIn("session: wow interop mingw-i686 mingw-x64 wince-x86", out)
         self.assertEqual(out.splitlines()[-1], "all builds and tests passed")
         self.assertEqual(status, 0)
+
+    def test_emulated_32_bit_code_runs_the_device_build_beside_the_i686_keys(self):
+        machine = self.machine_with(*ALL_GROUPS)
+        status, out = plan(machine, "kernel_runs_i386() { false; }; wine64_starts() { true; }; "
+                                    "wine32_starts() { true; }; i386_emulation_stop() { :; }; "
+                                    "i386_emulation_start() { true; }")
+        sessions = [line for line in out.splitlines() if line.startswith("session:")]
+        self.assertEqual(sessions, ["session: wow mingw-i686:suite",
+                                    "session: wow interop mingw-i686:keys wince-x86",
+                                    "session: win64 mingw-x64"])
 
     def test_without_wine32_the_x64_build_runs_on_its_own_and_i686_in_the_private_root(self):
         machine = self.machine_with("POSIX_PACKAGES", "TEST_PACKAGES", "MINGW_PACKAGES",
                                     "WINE64_PACKAGES")
         status, out = plan(machine, "kernel_runs_i386() { true; }; wine64_starts() { true; }; "
                                     "i386_root_usable() { true; }; i386_emulation_stop() { :; }")
-        self.assertIn("session: chroot mingw-i686", out)
+        self.assertIn("session: chroot mingw-i686 wince-x86", out)
         self.assertIn("session: win64 interop mingw-x64", out)
         self.assertEqual(out.count("session:"), 2)
 
@@ -229,6 +239,7 @@ class WineRoutes(unittest.TestCase):
                                         "installed (wine32:i386 cannot be installed: E: Unable"),
                         last)
         self.assertIn("ZEMBREL_I386_ROOT=0", last)
+        self.assertIn("wine-wince-x86 (wine32:i386 is not installed", last)
         self.assertNotIn("all builds and tests passed", out)
         self.assertEqual(status, 0)
 
@@ -249,6 +260,7 @@ class WineRoutes(unittest.TestCase):
         self.assertIn("session: win64 interop mingw-x64", out)
         self.assertIn("not run: wine-mingw-i686 (this kernel runs no 32-bit x86 code, and "
                       "emulation is turned off", out.splitlines()[-1])
+        self.assertIn("wine-wince-x86 (this kernel runs no 32-bit x86 code", out.splitlines()[-1])
 
 
 def junit(path, *cases):
@@ -318,6 +330,11 @@ class Verdict(unittest.TestCase):
     def test_a_run_of_nothing_is_no_pass(self):
         status, lines = self.verdict([])
         self.assertEqual(lines[-1], "FAILED: nothing ran")
+        self.assertEqual(status, 1)
+        # A step whose ctest found no test at all, as ctest reports it: exit 0, tests="0".
+        status, lines = self.verdict(["host|passed|ctest", "wine-mingw-x64|passed|under Wine"],
+                                     [("host", [("a", "run", "")]), ("wine-mingw-x64", [])])
+        self.assertEqual(lines[-1], "FAILED: wine-mingw-x64 (ran no test)")
         self.assertEqual(status, 1)
 
 
