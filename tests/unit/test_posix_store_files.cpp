@@ -107,6 +107,38 @@ TEST_F(StoreFiles, RewriteInPlaceCutShortIsFinishedByTheNextWriteUnlessTheFileCh
     EXPECT_NE(access(journal.c_str(), F_OK), 0);
 }
 
+TEST_F(StoreFiles, RewriteInPlaceKilledMidWriteLosesNothingAfterTheCut)
+{
+    // A value long enough that the writer dies with the file between the old length and the
+    // new (Linux ends a write to a file at a page boundary when a kill is pending); the keys
+    // after the cut must still be read, and the next writer must finish the rewrite.
+    const std::string text = BEFORE + "\n[HKEY_LOCAL_MACHINE\\NetAdmin\\SNMP]\n" +
+                             "\"ZembrelTimeOut\"=dword:00000005\n\n[HKEY_LOCAL_MACHINE\\Last]\n" +
+                             "\"After\"=\"cut\"\n";
+    Put(text);
+    ASSERT_EQ(link(file.c_str(), (root + "/other.reg").c_str()), 0);
+    const Bytes blob(30000, 0x5a);
+    int status = RunChild(60, [&] {
+        RegStoreFailNextWrite(RegWriteStage::KillInPlace);
+        Set(u"Platform", u"Blob", REG_BINARY, blob);
+    });
+    ASSERT_EQ(status, 128 + SIGKILL);
+    const size_t cut = Contents().size();
+    ASSERT_GT(cut, text.size());
+    ASSERT_EQ(access((file + ".journal").c_str(), F_OK), 0);
+    // Readers read the rewrite's text meanwhile, every key of it.
+    ExpectValue(u"Last", u"After", REG_SZ, Data(u"cut"));
+    ExpectValue(u"NetAdmin\\SNMP", u"ZembrelTimeOut", REG_DWORD, Data({5, 0, 0, 0}));
+    ExpectValue(u"Platform", u"Blob", REG_BINARY, blob);
+    // The next writer finishes it, then writes its own value.
+    ASSERT_EQ(SetCode(), ERROR_SUCCESS);
+    EXPECT_NE(access((file + ".journal").c_str(), F_OK), 0);
+    EXPECT_EQ(Read(root + "/other.reg"), Contents());
+    ExpectValue(u"Last", u"After", REG_SZ, Data(u"cut"));
+    ExpectValue(u"Platform", u"Blob", REG_BINARY, blob);
+    ExpectValue(u"Platform", u"Code", REG_DWORD, Data({29, 0, 0, 0}));
+}
+
 // ---- Owner, group and mode --------------------------------------------------------------------
 
 TEST_F(StoreFiles, WriteKeepsTheOwnerGroupAndMode)

@@ -3,6 +3,8 @@
 // writers.
 #include "internal.h"
 
+#include <algorithm>
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -99,14 +101,19 @@ static JournalState LoadJournal(const std::string &journal, const struct stat &r
     return JournalState::Usable;
 }
 
-// What a rewrite in place cut short leaves: a file as long as the old text, the new or the
-// longer of them, each byte the old text's or the new's at that place.
-static bool IsMixOf(const std::string &file, const std::string &a, const std::string &b)
+// What a rewrite in place cut short leaves: the new text goes over the old from the start, so
+// each byte is the new text's or the old's at that place. A file that grows may end anywhere
+// between the old length and the new, since a write that a signal cuts short stops at any page
+// boundary; one that shrinks is cut to the new length last.
+static bool IsMixOf(const std::string &file, const std::string &newer, const std::string &older)
 {
-    if (file.size() != a.size() && file.size() != b.size())
+    size_t size = file.size();
+    if (size != newer.size() &&
+        (size < older.size() || size > std::max(newer.size(), older.size())))
         return false;
-    for (size_t i = 0; i < file.size(); ++i)
-        if (!(i < a.size() && file[i] == a[i]) && !(i < b.size() && file[i] == b[i]))
+    for (size_t i = 0; i < size; ++i)
+        if (!(i < newer.size() && file[i] == newer[i]) &&
+            !(i < older.size() && file[i] == older[i]))
             return false;
     return true;
 }
