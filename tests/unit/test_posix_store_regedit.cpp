@@ -173,6 +173,37 @@ TEST_F(StoreRegedit, BlanksBeforeTheHeaderAreSkippedAndOtherHeadersRefused)
     }
 }
 
+TEST_F(StoreRegedit, NamesFoldAsTheRegistryFoldsThem)
+{
+    // A letter folds only to a capital that folds back to it; letters that share a capital
+    // with another keep names of their own (the whole plane is held to Wine's registry by the
+    // registry interop test).
+    const struct {
+        const char *stored; // UTF-8, as the file holds it
+        const char16_t *asked;
+        bool same;
+    } cases[] = {
+        {"Build", u"BUILD", true}, {"café", u"CAFÉ", true},    {"σ", u"Σ", true},
+        {"ǆ", u"Ǆ", true},         {"Buıld", u"Build", false}, {"Buıld", u"BUILD", false},
+        {"ſNMP", u"SNMP", false},  {"µ", u"Μ", false},         {"ς", u"Σ", false},
+        {"ϑ", u"Θ", false},        {"ǅ", u"Ǆ", false},         {"ẛ", u"Ṡ", false},
+        {"ᲀ", u"В", false},      {"ι", u"Ι", false},
+    };
+    for (const auto &c : cases) {
+        const std::u16string stored = Utf8ToUtf16(c.stored);
+        Put(HEADER + "[HKEY_LOCAL_MACHINE\\" + c.stored + "]\n\"" + c.stored + "\"=\"1\"\n");
+        DWORD type = 0;
+        Bytes data;
+        EXPECT_EQ(Exists(c.asked), c.same) << c.stored;
+        EXPECT_EQ(Get(stored.c_str(), c.asked, &type, &data),
+                  c.same ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND)
+            << c.stored;
+        // A write of the asked name goes to the stored one's line, or to a line of its own.
+        ASSERT_EQ(Set(stored.c_str(), c.asked, REG_SZ, Data(u"2")), ERROR_SUCCESS);
+        ExpectValue(stored.c_str(), stored.c_str(), REG_SZ, c.same ? Data(u"2") : Data(u"1"));
+    }
+}
+
 TEST_F(StoreRegedit, TrailingBackslashesOfAKeyAreDropped)
 {
     Put(HEADER + "[HKEY_LOCAL_MACHINE\\Software\\X\\Sub\\\\\\\\]\n\"V\"=\"four\"\n" +

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""The POSIX registry store against Wine's own tools: regedit's export read by the port, and the
-port's file imported by regedit and read back with reg query, with the same types and data."""
+"""The POSIX registry store against Wine's own tools: regedit's export read by the port, the
+port's file imported by regedit and read back with reg query, with the same types and data, and
+names folded as Wine's registry folds them, over every case pair of the BMP."""
 # Run inside tests/wine/with-wine.sh as: registry_interop.py --regtool PATH [--wine wine]
 
 import argparse
@@ -137,6 +138,55 @@ def port_file_is_imported_by_regedit(wine, tool, scratch):
     check(len(shown) == len(VALUES), f"reg query shows only what the port wrote: {sorted(shown)}")
 
 
+def case_pairs():
+    """Every pair of a BMP letter and a one-letter case partner (its capital, small or title
+    form), each pair once."""
+    pairs = set()
+    for point in range(0x80, 0x10000):
+        if 0xD800 <= point <= 0xDFFF:
+            continue
+        letter = chr(point)
+        for partner in (letter.upper(), letter.lower(), letter.title()):
+            if len(partner) == 1 and partner != letter and ord(partner) < 0x10000:
+                pairs.add(tuple(sorted((letter, partner))))
+    return sorted(pairs)
+
+
+def names_fold_as_wines_registry(wine, tool, scratch):
+    """Two names that differ in one letter's case are one name to Wine's registry or two; the
+    port must say the same of every pair. Each pair is written as two values, the second of
+    which replaces the first where the names are one."""
+    pairs = case_pairs()
+    key = KEY + "\\Fold"
+    lines = ["Windows Registry Editor Version 5.00", "", f"[HKEY_LOCAL_MACHINE\\{key}]"]
+    for number, (first, second) in enumerate(pairs):
+        lines += [f'"p{number}{first}"="1"', f'"p{number}{second}"="2"']
+    text = "\ufeff" + "\r\n".join(lines) + "\r\n"
+    with open(os.path.join(wine.drive_c, "interop-fold.reg"), "w", encoding="utf-16-le", newline="") as reg:
+        reg.write(text)
+    wine.run("reg", "delete", "HKLM\\" + key, "/f")
+    code, _ = wine.run("regedit", "/S", "C:\\interop-fold.reg")
+    check(code == 0, "regedit /S imports the pairs")
+    code, _ = wine.run("regedit", "/E", "C:\\interop-fold-out.reg", "HKEY_LOCAL_MACHINE\\" + key)
+    check(code == 0, "regedit /E exports them")
+    with open(os.path.join(wine.drive_c, "interop-fold-out.reg"), encoding="utf-16") as exported:
+        names = set(re.findall(r'^"(p\d+.)"=', exported.read(), re.M))
+
+    root = os.path.join(scratch, "fold")
+    os.makedirs(root)
+    with open(os.path.join(root, "registry.reg"), "w", encoding="utf-16-le", newline="") as reg:
+        reg.write(text)
+    differ = []
+    for number, (first, second) in enumerate(pairs):
+        one_to_wine = not (f"p{number}{first}" in names and f"p{number}{second}" in names)
+        result = regtool(tool, root, "get", key, f"p{number}{first}")
+        one_to_port = result.stdout.strip() == "1 " + "2".encode("utf-16-le").hex() + "0000"
+        if one_to_wine != one_to_port:
+            differ.append(f"U+{ord(first):04X}/U+{ord(second):04X} ({'one' if one_to_wine else 'two'} "
+                          f"names to Wine, {'one' if one_to_port else 'two'} to the port)")
+    check(not differ, f"{len(differ)} of {len(pairs)} case pairs fold otherwise: {', '.join(differ[:40])}")
+
+
 class Interop(unittest.TestCase):
     """Each direction as one test; its checks all run, and the test fails on any of them."""
 
@@ -152,6 +202,9 @@ class Interop(unittest.TestCase):
 
     def test_port_file_is_imported_by_regedit(self):
         self.run_checks(port_file_is_imported_by_regedit)
+
+    def test_names_fold_as_wines_registry(self):
+        self.run_checks(names_fold_as_wines_registry)
 
 
 def main():

@@ -17,6 +17,9 @@ std::string RegStorePath()
 
 // The C locale knows only ASCII capitals; C.UTF-8 knows every letter's. It is set up the first
 // time a name has a letter beyond ASCII, so a registry of plain names never loads a locale.
+// The registry folds a letter only to a capital that folds back to it: the letters that share a
+// capital with another (dotless i, long s, micro sign, final sigma, the Greek symbol forms, the
+// title-case digraphs, the old Cyrillic forms, ...) keep names of their own.
 char16_t FoldBeyondAscii(char16_t c)
 {
     if (c >= 0xD800 && c <= 0xDFFF)
@@ -25,7 +28,9 @@ char16_t FoldBeyondAscii(char16_t c)
     if (unicode == (locale_t)0)
         return c;
     wint_t upper = towupper_l(c, unicode);
-    return upper <= 0xFFFF ? (char16_t)upper : c;
+    if (upper == c || upper > 0xFFFF || towlower_l(upper, unicode) != c)
+        return c;
+    return (char16_t)upper;
 }
 
 std::u16string RegStoreFold(const std::u16string &name)
