@@ -36,12 +36,13 @@ TEST_F(RegStore, ReadsEveryValueForm)
     ExpectValue(key, NULL, REG_SZ, Data(u"default"));
     ExpectValue(key, u"Number", REG_DWORD, Data({0x0f, 0, 0, 0}));
     ExpectValue(key, u"Blob", REG_BINARY, Data({0xde, 0xad, 0xbe, 0xef}));
-    // In an 8-bit file, expandable and multi-string data are text, made UTF-16 on reading.
+    // In an 8-bit file, string, expandable and multi-string data in hex are text, made UTF-16
+    // on reading and given their terminator.
     ExpectValue(key, u"Multi", REG_MULTI_SZ, Data({'4', 0, '0', 0, '0', 0, 0, 0, 0, 0}));
     ExpectValue(key, u"Expand", REG_EXPAND_SZ, Data(u"%A%"));
     ExpectValue(key, u"Short", REG_DWORD, Data({0x0f, 0}));
     ExpectValue(key, u"Bare", REG_SZ, Data(u"a")); // given its terminator
-    ExpectValue(key, u"Odd", REG_SZ, Data({'a'})); // no whole character: left alone
+    ExpectValue(key, u"Odd", REG_SZ, Data(u"a"));
     ExpectValue(key, u"Qword", 0xb, Data({1, 0, 0, 0, 0, 0, 0, 0}));
     ExpectValue(key, u"Empty", REG_BINARY, Data({}));
 }
@@ -68,7 +69,8 @@ TEST_F(RegStore, WritesEachFormAsRegeditDoesAndReadsItBack)
     ASSERT_EQ(Set(u"Forms", u"Short", REG_DWORD, Data({0x0f, 0})), ERROR_SUCCESS);
     ASSERT_EQ(Set(u"Forms", u"", REG_SZ, Data(u"default")), ERROR_SUCCESS);
     ASSERT_EQ(Set(u"Forms", u"Lines", REG_SZ, Data(u"two\r\nlines")), ERROR_SUCCESS);
-    ASSERT_EQ(Set(u"Forms", u"Half", REG_SZ, Data({'7'})), ERROR_SUCCESS);
+    // Half a character has no spelling in a file of 8-bit text.
+    EXPECT_EQ(Set(u"Forms", u"Half", REG_SZ, Data({'7'})), ERROR_INVALID_DATA);
     ASSERT_EQ(Set(u"Forms", u"Wide", 0x12345, wide), ERROR_SUCCESS);
 
     std::string text = Contents();
@@ -99,7 +101,8 @@ TEST_F(RegStore, WritesEachFormAsRegeditDoesAndReadsItBack)
     ExpectValue(u"Forms", u"Short", REG_DWORD, Data({0x0f, 0}));
     ExpectValue(u"Forms", NULL, REG_SZ, Data(u"default"));
     ExpectValue(u"Forms", u"Lines", REG_SZ, Data(u"two\r\nlines"));
-    ExpectValue(u"Forms", u"Half", REG_SZ, Data({'7'}));
+    EXPECT_NE(text.find("\"Lines\"=hex(1):74,77,6f,0d,0a,6c,69,6e,65,73,00\n"), std::string::npos)
+        << text;
     ExpectValue(u"Forms", u"Wide", 0x12345, wide);
 }
 
@@ -110,10 +113,28 @@ TEST_F(RegStore, Regedit4FileGetsStringDataAsText)
     EXPECT_EQ(Contents(),
               "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Platform]\n\"List\"=hex(7):c3,a9,00,00\n");
     ExpectValue(u"Platform", u"List", REG_MULTI_SZ, Data(u"\u00e9\0"));
-    // Half a character has no spelling as text; a plain string's hex stays its own bytes.
-    EXPECT_EQ(Set(u"Platform", u"Half", REG_MULTI_SZ, Data({'7'})), ERROR_INVALID_DATA);
-    EXPECT_EQ(Set(u"Platform", u"Bare", REG_SZ, Data({'7'})), ERROR_SUCCESS);
-    ExpectValue(u"Platform", u"Bare", REG_SZ, Data({'7'}));
+    // Half a character has no spelling as text, nor has a character the code page lacks; a
+    // string regedit would read otherwise is refused, with a line, and nothing is written.
+    std::string said = Said([&] {
+        EXPECT_EQ(Set(u"Platform", u"Half", REG_MULTI_SZ, Data({'7'})), ERROR_INVALID_DATA);
+        EXPECT_EQ(Set(u"Platform", u"Half", REG_SZ, Data({'7'})), ERROR_INVALID_DATA);
+    });
+    EXPECT_NE(said.find(": the value \"Half\" of Platform cannot be spelled in this file's UTF-8"),
+              std::string::npos)
+        << said;
+    // A string that cannot be quoted (a line break) is text in hex(1), as regedit reads it.
+    ASSERT_EQ(Set(u"Platform", u"Lines", REG_SZ, Data(u"a\nb")), ERROR_SUCCESS);
+    EXPECT_EQ(Contents(),
+              "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Platform]\n\"List\"=hex(7):c3,a9,00,00\n"
+              "\"Lines\"=hex(1):61,0a,62,00\n");
+    ExpectValue(u"Platform", u"Lines", REG_SZ, Data(u"a\nb"));
+    // A Windows-1252 file spells text in its own code page; what it lacks is refused.
+    Put("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Platform]\n\"Build\"=hex(1):33,39,30,00\n; caf\xe9\n");
+    ExpectValue(u"Platform", u"Build", REG_SZ, Data(u"390"));
+    ASSERT_EQ(Set(u"Platform", u"Lines", REG_SZ, Data(u"\u00e9\n")), ERROR_SUCCESS);
+    EXPECT_NE(Contents().find("\"Lines\"=hex(1):e9,0a,00\n"), std::string::npos) << Contents();
+    EXPECT_EQ(Set(u"Platform", u"Lines", REG_SZ, Data(u"\u4e2d\n")), ERROR_INVALID_DATA);
+    ExpectValue(u"Platform", u"Lines", REG_SZ, Data(u"\u00e9\n"));
 }
 
 TEST_F(RegStore, WriteChangesOnlyTheValueItSets)

@@ -91,7 +91,7 @@ static LONG FormatValue(const RegDocument &doc, const std::u16string &name, DWOR
     }
     std::vector<BYTE> bytes(data, data + size);
     if (HexIsText(doc, type) && size != 0) {
-        // Only whole strings that UTF-8 can hold fit there.
+        // Only whole strings that the file's code page can hold fit there.
         std::u16string wide = WideFromBytes(std::string(bytes.begin(), bytes.end()));
         if (size % 2 != 0 || !Encodable(doc, wide))
             return ERROR_INVALID_DATA;
@@ -272,6 +272,11 @@ LONG RegStoreSetValue(RegDocument &doc, const std::u16string &key, const std::u1
     LONG result = FormatValue(doc, written, type, data, size, text);
     if (result == ERROR_SUCCESS && target < 0 && section < 0 && !Encodable(doc, key))
         result = ERROR_INVALID_DATA; // a new section must be able to spell its key
+    if (result == ERROR_INVALID_DATA)
+        // Written otherwise, regedit would read another value, or none.
+        RegStoreSay(doc.path + ": the value \"" + Utf16ToUtf8(name) + "\" of " + Utf16ToUtf8(key) +
+                    " cannot be spelled in this file's " + (doc.ansi ? "Windows-1252" : "UTF-8") +
+                    " as regedit reads it, so nothing is written");
     if (result != ERROR_SUCCESS)
         return result;
     if (target >= 0)

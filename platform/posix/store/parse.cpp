@@ -548,12 +548,12 @@ static ParseState HexNextLine(RegParser &p)
     return ParseState::HexData;
 }
 
-// In a file of 8-bit text, regedit keeps expandable and multi-string data in hex form as text
-// of the file's code page (for us, UTF-8) and turns it into UTF-16 on import; everything else,
-// and everything in a UTF-16 file, is the value's own bytes.
+// In a file of 8-bit text, regedit keeps string, expandable and multi-string data in hex form
+// as text of the file's code page (for us, UTF-8 or Windows-1252) and turns it into UTF-16 on
+// import; everything else, and everything in a UTF-16 file, is the value's own bytes.
 bool HexIsText(const RegDocument &doc, DWORD type)
 {
-    return !doc.wide && (type == REG_EXPAND_SZ || type == REG_MULTI_SZ);
+    return !doc.wide && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ);
 }
 
 // String data in hex form gets its terminating zero, as the importer gives it.

@@ -3,6 +3,7 @@
 #include "posix/windowing/wintable.h"
 #include "test_support.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -18,6 +19,16 @@ void ResetTestRegistry()
     ASSERT_NE(mkdtemp(pattern), nullptr);
     s_root = pattern;
     setenv("ZEMBREL_ROOT", s_root.c_str(), 1);
+    // A UTF-16 file, as regedit exports one: it holds any value's bytes as the registry does
+    // (in a file of 8-bit text, string data in hex is text of its code page).
+    std::u16string header = u"\uFEFFWindows Registry Editor Version 5.00\r\n\r\n";
+    FILE *file = fopen((s_root + "/registry.reg").c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    for (char16_t c : header) {
+        fputc(c & 0xFF, file);
+        fputc(c >> 8, file);
+    }
+    ASSERT_EQ(fclose(file), 0);
 }
 
 void CleanUpTestRegistry()
