@@ -203,11 +203,49 @@ TEST_F(StoreRegedit, NamesFoldAsTheRegistryFoldsThem)
     }
 }
 
-TEST_F(StoreRegedit, TrailingBackslashesOfAKeyAreDropped)
+TEST_F(StoreRegedit, ValueFormsAreReadAsRegeditImportsThem)
+{
+    // regedit reads each number with the C runtime (blanks, a sign, leading zeros; "0x" in a
+    // byte); the registry interop test holds many more forms to Wine's regedit.
+    const struct {
+        const char *data;
+        DWORD type; // 0: no value
+        Bytes bytes;
+    } cases[] = {
+        {"hex( 1):34,30,30,00", REG_SZ, Data(u"400")},
+        {"hex(+1):34,30,30,00", REG_SZ, Data(u"400")},
+        {"hex(000000001):34,30,30", REG_SZ, Data(u"400")},
+        {"hex(-1):01", 0xFFFFFFFF, Data({1})},
+        {"hex:0x41,+42, 43,", REG_BINARY, Data({0x41, 0x42, 0x43})},
+        {"dword:;no digits", REG_DWORD, Data({0, 0, 0, 0})},
+        {"hex(0x1):34,30,30,00", 0, {}},
+        {"hex(100000000):34", 0, {}},
+        {"hex:41 ,42", 0, {}},
+        {"hex:-1", 0, {}},
+        {"dword:", 0, {}},
+    };
+    for (const auto &c : cases) {
+        Put("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Platform]\n\"Build\"=" + std::string(c.data) + "\n");
+        DWORD type = 0;
+        Bytes data;
+        LONG read = ERROR_SUCCESS;
+        Said([&] { read = Get(u"Platform", u"Build", &type, &data); });
+        EXPECT_EQ(read, c.type != 0 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND) << c.data;
+        if (read == ERROR_SUCCESS) {
+            EXPECT_EQ(type, c.type) << c.data;
+            EXPECT_EQ(data, c.bytes) << c.data;
+        }
+    }
+}
+
+TEST_F(StoreRegedit, TrailingBackslashesOfAKeyAreDroppedAndDoubledOnesReadAsOne)
 {
     Put(HEADER + "[HKEY_LOCAL_MACHINE\\Software\\X\\Sub\\\\\\\\]\n\"V\"=\"four\"\n" +
         "[HKEY_LOCAL_MACHINE\\Software\\Y\\\\]\n\"V\"=\"two\"\n" +
-        "[HKEY_LOCAL_MACHINE\\Software\\\\Z]\n\"V\"=\"empty name\"\n");
+        "[HKEY_LOCAL_MACHINE\\Software\\\\Z]\n\"V\"=\"doubled\"\n" +
+        "[HKEY_LOCAL_MACHINE\\\\Software\\W]\n\"V\"=\"empty name\"\n" +
+        "[HKEY_LOCAL_MACHINE\\Software\\T\\\\\\Gone]\n\"V\"=\"tripled\"\n" +
+        "[-HKEY_LOCAL_MACHINE\\Software\\\\T\\Gone]\n");
     std::string said = ReadSaying([&] {
         ExpectValue(u"Software\\X\\Sub", u"V", REG_SZ, Data(u"four"));
         ExpectValue(u"Software\\Y", u"V", REG_SZ, Data(u"two"));
@@ -218,13 +256,20 @@ TEST_F(StoreRegedit, TrailingBackslashesOfAKeyAreDropped)
                 << Utf16ToUtf8(path);
             RegCloseKey(key);
         }
-        EXPECT_FALSE(Exists(u"Software\\Z"));
+        // Inside the path, as Wine's regedit reads them, in deletions too; said all the same.
+        ExpectValue(u"Software\\Z", u"V", REG_SZ, Data(u"doubled"));
+        EXPECT_FALSE(Exists(u"Software\\W"));
+        EXPECT_FALSE(Exists(u"Software\\T\\Gone"));
     });
-    EXPECT_NE(said.find(file + ":7: a key name in it is empty (a backslash after another, or "
-                               "after the root's), which no registry holds, so its values are "
-                               "skipped too"),
+    EXPECT_NE(said.find(file + ":7: backslashes that follow one another in a key name, read as "
+                               "one as Wine's regedit reads them"),
               std::string::npos)
         << said;
+    EXPECT_NE(said.find(file + ":9: its first key name is empty (a backslash after the root's), "
+                               "which no registry holds, so its values are skipped too"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find(file + ":13: backslashes"), std::string::npos) << said;
     EXPECT_EQ(said.find(":3:"), std::string::npos) << said;
 }
 

@@ -187,6 +187,69 @@ def names_fold_as_wines_registry(wine, tool, scratch):
     check(not differ, f"{len(differ)} of {len(pairs)} case pairs fold otherwise: {', '.join(differ[:40])}")
 
 
+# Data forms as someone might write them by hand, each read by regedit with the C runtime's
+# number reading: blanks, signs, "0x", leading zeros, empty numbers, comments.
+VALUE_FORMS = [
+    "hex(1):34,30,30,00", "hex( 1):34,30,30,00", "hex(+1):34,30,30,00", "hex(000000001):34,30,30,00",
+    "hex(\t1):34,30,30,00", "hex(0x1):34,30,30,00", "hex(0X1):34,30,30,00", "hex(-1):34,00", "hex(-0):34,00",
+    "hex():34,00", "hex(100000000):34,00", "hex(1 ):34,00", "hex(0x):34,00", "hex(-):34,00",
+    "hex:0x41,+42", "hex: 41, 42", "hex:41 ,42", "hex:-1", "hex:-0", "hex:041", "hex:000000041", "hex:,41",
+    "hex:41,", "hex:4 1", "hex:0X41", "hex:41,,42", "hex:100", "hex:41;c", "hex:41 ;c", "hex:\t41", "hex:0x",
+    "hex:+", "dword:;c", "dword: ;c", "dword:", "dword: 1", "dword:1 ;c", "dword:1;c", "dword:+1", "dword:0x1",
+    "dword:123456789", "dword:-1", "dword:00000001 x",
+]
+
+
+def exported_values(text):
+    """{key below the export's key: (type, data hex)} of regedit's export, for values named V."""
+    values = {}
+    for section in re.split(r"\r?\n\r?\n", text.replace("\\\r\n  ", "").replace("\\\n  ", "")):
+        match = re.match(r'\[[^\]]*\\Forms\\(K\d+)\]\r?\n"V"=(.*)', section)
+        if not match:
+            continue
+        data = match.group(2).strip()
+        if data.startswith('"'):
+            value = (REG_SZ, (data[1:-1] + "\0").encode("utf-16-le").hex())
+        elif data.startswith("dword:"):
+            value = (REG_DWORD, int(data[6:], 16).to_bytes(4, "little").hex())
+        else:
+            kind = re.match(r"hex(?:\(([0-9a-f]+)\))?:(.*)", data)
+            value = (int(kind.group(1) or "3", 16), kind.group(2).replace(",", ""))
+        values[match.group(1)] = value
+    return values
+
+
+def value_forms_read_as_wines_regedit(wine, tool, scratch):
+    """Each form imported by regedit and read by the port, in an 8-bit file and a UTF-16 one:
+    the same value, or none in both."""
+    for wide in (False, True):
+        lines = ["Windows Registry Editor Version 5.00" if wide else "REGEDIT4", ""]
+        for number, form in enumerate(VALUE_FORMS):
+            lines += [f"[HKEY_LOCAL_MACHINE\\{KEY}\\Forms\\K{number}]", f'"V"={form}', ""]
+        text = "\r\n".join(lines) + "\r\n"
+        data = ("\ufeff" + text).encode("utf-16-le") if wide else text.encode("ascii")
+        with open(os.path.join(wine.drive_c, "interop-forms.reg"), "wb") as reg:
+            reg.write(data)
+        wine.run("reg", "delete", "HKLM\\" + KEY + "\\Forms", "/f")
+        code, _ = wine.run("regedit", "/S", "C:\\interop-forms.reg")
+        check(code == 0, "regedit /S imports the forms")
+        code, _ = wine.run("regedit", "/E", "C:\\interop-forms-out.reg", "HKEY_LOCAL_MACHINE\\" + KEY + "\\Forms")
+        check(code == 0, "regedit /E exports them")
+        with open(os.path.join(wine.drive_c, "interop-forms-out.reg"), encoding="utf-16") as exported:
+            imported = exported_values(exported.read())
+        root = os.path.join(scratch, "forms-wide" if wide else "forms-8bit")
+        os.makedirs(root)
+        with open(os.path.join(root, "registry.reg"), "wb") as reg:
+            reg.write(data)
+        for number, form in enumerate(VALUE_FORMS):
+            result = regtool(tool, root, "get", f"{KEY}\\Forms\\K{number}", "V")
+            words = result.stdout.split()
+            read = (int(words[0]), words[1] if len(words) > 1 else "") if result.returncode == 0 else None
+            check(read == imported.get(f"K{number}"),
+                  f"{'UTF-16' if wide else '8-bit'} {form!r}: regedit imports {imported.get(f'K{number}')}, "
+                  f"the port reads {read}")
+
+
 class Interop(unittest.TestCase):
     """Each direction as one test; its checks all run, and the test fails on any of them."""
 
@@ -205,6 +268,9 @@ class Interop(unittest.TestCase):
 
     def test_names_fold_as_wines_registry(self):
         self.run_checks(names_fold_as_wines_registry)
+
+    def test_value_forms_read_as_wines_regedit(self):
+        self.run_checks(value_forms_read_as_wines_regedit)
 
 
 def main():

@@ -46,7 +46,10 @@ inline uint32_t HashUnit(uint32_t hash, char16_t c)
 uint32_t NameHash(const std::u16string &name);
 bool IsSelfOrAncestor(std::u16string_view ancestor, std::u16string_view key);
 enum class KeyPathError { None, UnknownRoot, ShortRoot, EmptyName };
-KeyPathError ParseKeyPath(std::u16string_view name, bool &local, std::u16string &folded);
+// A key line's path: its root, and the rest folded. Backslashes that follow one another inside
+// the rest count as one (doubled, when given, is then set); one that opens it is an empty name.
+KeyPathError ParseKeyPath(std::u16string_view name, bool &local, std::u16string &folded,
+                          bool *doubled = NULL);
 bool WithinKeyLimits(const std::u16string &path);
 
 // ---- encoding.cpp: the file's text ---------------------------------------------------------

@@ -92,7 +92,8 @@ static bool FoldsTo(std::u16string_view text, const char16_t *name)
 // Splits "ROOT\path" into the root's kind and the folded path below it, cleaned as
 // RegStoreCleanPath cleans a path, in one pass and into the caller's room. regedit knows only
 // the full names of the roots in a .reg file.
-KeyPathError ParseKeyPath(std::u16string_view name, bool &local, std::u16string &folded)
+KeyPathError ParseKeyPath(std::u16string_view name, bool &local, std::u16string &folded,
+                          bool *doubled)
 {
     size_t slash = name.find(u'\\');
     std::u16string_view root = name.substr(0, slash);
@@ -104,14 +105,20 @@ KeyPathError ParseKeyPath(std::u16string_view name, bool &local, std::u16string 
             return KeyPathError::EmptyName;
         while (!path.empty() && path.back() == u'\\')
             path.remove_suffix(1);
+        // Backslashes that follow one another inside the path are one, as regedit reads them.
         folded.resize(path.size());
         const char16_t *from = path.data();
         char16_t *to = &folded[0];
+        size_t length = 0;
         for (size_t i = 0; i < path.size(); ++i) {
-            if (from[i] == u'\\' && from[i - 1] == u'\\')
-                return KeyPathError::EmptyName;
-            to[i] = FoldUnit(from[i]);
+            if (from[i] == u'\\' && from[i - 1] == u'\\') {
+                if (doubled != NULL)
+                    *doubled = true;
+                continue;
+            }
+            to[length++] = FoldUnit(from[i]);
         }
+        folded.resize(length);
         local = known.local;
         return KeyPathError::None;
     }

@@ -80,9 +80,9 @@ std::u16string_view Text(const RegParser &p)
     return p.text;
 }
 
-static char16_t Peek(const RegParser &p)
+static char16_t Peek(const RegParser &p, size_t ahead = 0)
 {
-    return p.pos < Text(p).size() ? Text(p)[p.pos] : u'\0';
+    return p.pos + ahead < Text(p).size() ? Text(p)[p.pos + ahead] : u'\0';
 }
 
 static void SkipBlanks(RegParser &p)
@@ -135,6 +135,35 @@ static size_t ReadHex(RegParser &p, DWORD &value)
     for (; HexDigit(Peek(p)) >= 0; ++p.pos, ++digits)
         value = value << 4 | (DWORD)HexDigit(Peek(p));
     return digits;
+}
+
+// A number as regedit reads one with the C runtime's wcstoul in base 16: blanks, a sign, "0x"
+// where prefixed is true, then any number of hex digits; a minus sign negates it modulo 2^32.
+// No digits read nothing (the position stays, and the number is 0 where a sign or blanks were
+// taken). False when it is over the limit or over 32 bits.
+static bool ReadNumber(RegParser &p, bool prefixed, DWORD limit, DWORD &value)
+{
+    size_t start = p.pos;
+    SkipBlanks(p);
+    bool negative = Peek(p) == u'-';
+    if (negative || Peek(p) == u'+')
+        ++p.pos;
+    if (prefixed && Peek(p) == u'0' && (Peek(p, 1) == u'x' || Peek(p, 1) == u'X') &&
+        HexDigit(Peek(p, 2)) >= 0)
+        p.pos += 2;
+    uint64_t number = 0;
+    size_t digits = 0;
+    for (; HexDigit(Peek(p)) >= 0; ++p.pos, ++digits)
+        number = std::min<uint64_t>(number << 4 | (uint64_t)HexDigit(Peek(p)), 1ull << 32);
+    if (digits == 0) {
+        p.pos = start;
+        value = 0;
+        return true;
+    }
+    if (number > 0xFFFFFFFFull)
+        return false;
+    value = negative ? (DWORD)(0u - (DWORD)number) : (DWORD)number;
+    return value <= limit;
 }
 
 // A file of junk lines must not cost a message for each in memory and on standard error.
@@ -331,11 +360,19 @@ static std::string KeyPathProblem(KeyPathError error)
         return "its root is abbreviated, which regedit does not take in a .reg file (only the "
                "full names, such as HKEY_LOCAL_MACHINE)";
     case KeyPathError::EmptyName:
-        return "a key name in it is empty (a backslash after another, or after the root's), "
-               "which no registry holds";
+        return "its first key name is empty (a backslash after the root's), which no registry "
+               "holds";
     default:
         return "not a key under a known root";
     }
+}
+
+// Wine's regedit reads them as one; the registry of Windows holds no empty key name, and its
+// own regedit may refuse the key.
+static void NoteDoubledBackslash(RegParser &p)
+{
+    Note(p, "backslashes that follow one another in a key name, read as one as Wine's regedit "
+            "reads them (Windows' regedit may refuse the key)");
 }
 
 static ParseState KeyName(RegParser &p)
@@ -352,8 +389,11 @@ static ParseState KeyName(RegParser &p)
     RegEntry entry = NewEntry(RegEntryKind::Key);
     p.section = -1;
     bool local = false;
-    KeyPathError error = ParseKeyPath(p.keyText, local, p.folded);
+    bool doubled = false;
+    KeyPathError error = ParseKeyPath(p.keyText, local, p.folded, &doubled);
     entry.local = local;
+    if (doubled)
+        NoteDoubledBackslash(p);
     if (error != KeyPathError::None)
         return Skip(p, (KeyPathProblem(error) + ", so its values are skipped too").c_str(),
                     RegEntryKind::SkippedKey);
@@ -373,8 +413,11 @@ static ParseState DeleteKey(RegParser &p)
     p.section = -1;
     RegEntry entry = NewEntry(RegEntryKind::DeleteKey);
     bool local = false;
-    KeyPathError error = ParseKeyPath(p.keyText, local, p.folded);
+    bool doubled = false;
+    KeyPathError error = ParseKeyPath(p.keyText, local, p.folded, &doubled);
     entry.local = local;
+    if (doubled)
+        NoteDoubledBackslash(p);
     // regedit ends its whole import at a deletion of a root or of a key under no root it knows;
     // the device's registry is no import script, and what follows is read all the same.
     if (error == KeyPathError::UnknownRoot || error == KeyPathError::ShortRoot ||
@@ -452,9 +495,8 @@ static ParseState DataType(RegParser &p)
         return ParseState::DwordData;
     }
     if (Match(p, u"hex(")) {
-        size_t digits = ReadHex(p, p.type);
-        if (digits == 0 || digits > 8 || !Match(p, u"):"))
-            return Skip(p, "hex(N): needs N as one to eight hex digits");
+        if (!ReadNumber(p, false, 0xFFFFFFFF, p.type) || !Match(p, u"):"))
+            return Skip(p, "hex(N): needs N as a hex number of at most 32 bits");
         return ParseState::HexData;
     }
     return Skip(p, "the data is neither a string nor dword: nor hex:");
@@ -480,27 +522,31 @@ static ParseState StringData(RegParser &p)
     return ParseState::SetValue;
 }
 
+// No digits at all are 0 where a comment follows, as regedit reads them.
 static ParseState DwordData(RegParser &p)
 {
     SkipBlanks(p);
     DWORD value = 0;
     size_t digits = ReadHex(p, value);
     SkipBlanks(p);
-    if (digits == 0 || digits > 8 || !AtLineEnd(p))
+    if ((digits == 0 && Peek(p) != u';') || digits > 8 || !AtLineEnd(p))
         return Skip(p, "dword: needs one to eight hex digits");
     for (int shift = 0; shift < 32; shift += 8)
         p.data.push_back((BYTE)(value >> shift));
     return ParseState::SetValue;
 }
 
-// One line's worth of comma-separated bytes.
+// One line's worth of comma-separated bytes, each read as regedit reads it: blanks, a sign and
+// "0x" before its digits, as many digits as it has.
 static ParseState HexData(RegParser &p)
 {
     for (;;) {
         SkipBlanks(p);
         DWORD byte = 0;
-        size_t digits = ReadHex(p, byte);
-        if (digits == 0) {
+        size_t start = p.pos;
+        if (!ReadNumber(p, true, 0xFF, byte))
+            return Skip(p, "a hex byte above ff");
+        if (p.pos == start) {
             if (Peek(p) == u'\\') {
                 p.backslash = BackslashOffset(p, p.pos++);
                 return ParseState::HexLineEnd;
@@ -509,8 +555,6 @@ static ParseState HexData(RegParser &p)
                 return ParseState::HexDone;
             return Skip(p, "hex data must be two-digit bytes separated by commas");
         }
-        if (digits > 8 || byte > 0xFF)
-            return Skip(p, "a hex byte above ff");
         p.data.push_back((BYTE)byte);
         if (Peek(p) == u',') {
             ++p.pos;
