@@ -4,21 +4,25 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-void NKDbgPrintfW(LPCWSTR format, ...)
+LPWSTR FormatDebugText(LPCWSTR format, va_list args)
 {
-    va_list args;
-    va_start(args, format);
     va_list measure;
     va_copy(measure, args);
     int length = _vscwprintf(format, measure);
     va_end(measure);
-    if (length >= 0) {
-        WCHAR *text = (WCHAR *)calloc((size_t)length + 1, sizeof(WCHAR));
-        if (text != NULL) {
-            _vsnwprintf(text, (size_t)length + 1, format, args);
-            OutputDebugStringW(text);
-            free(text);
-        }
-    }
+    WCHAR *text = length >= 0 ? (WCHAR *)calloc((size_t)length + 1, sizeof(WCHAR)) : NULL;
+    if (text != NULL)
+        _vsnwprintf(text, (size_t)length + 1, format, args);
+    return text;
+}
+
+void NKDbgPrintfW(LPCWSTR format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    LPWSTR text = FormatDebugText(format, args);
     va_end(args);
+    if (text != NULL)
+        OutputDebugStringW(text);
+    free(text);
 }

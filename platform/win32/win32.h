@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <shellapi.h>
+#include <stdarg.h>
 
 // DialogBoxIndirectParamW, with the system keys typed into any window of the dialog offered to
 // the dialog's handler first: what the handler takes, the dialog manager never sees.
@@ -32,3 +33,7 @@ HANDLE ZembrelCreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode,
                           HANDLE templateFile);
 BOOL ZembrelDeleteFileW(LPCWSTR fileName);
 BOOL ZembrelShellExecuteExW(SHELLEXECUTEINFOW *info);
+
+// The debug channel's text, formatted as NKDbgPrintfW formats it, in a buffer the caller frees;
+// NULL when there is no memory for it.
+LPWSTR FormatDebugText(LPCWSTR format, va_list args);

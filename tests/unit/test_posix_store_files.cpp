@@ -139,6 +139,50 @@ TEST_F(StoreFiles, RewriteInPlaceKilledMidWriteLosesNothingAfterTheCut)
     ExpectValue(u"Platform", u"Code", REG_DWORD, Data({29, 0, 0, 0}));
 }
 
+// ---- Changes seen from the file's stat data ---------------------------------------------------
+
+TEST_F(StoreFiles, ChangeWithinOneClockTickIsSeenAndASettledFileIsReadOnce)
+{
+    std::string other = BEFORE;
+    other[other.find("388") + 2] = '9';
+    // Same size, same inode: only the content and the times can tell the two apart.
+    auto overwrite = [&](const std::string &text) {
+        int fd = open(file.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
+        close(fd);
+    };
+    auto build = [&] {
+        DWORD type = 0;
+        Bytes data;
+        EXPECT_EQ(Get(u"Platform", u"Build", &type, &data), ERROR_SUCCESS);
+        return data;
+    };
+    // A file system whose clock does not move between the two writes: both leave the same
+    // times. Recent times are never trusted, so the second content is seen.
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    RegStoreFreezeFileClock(&now);
+    Put(BEFORE);
+    EXPECT_EQ(build(), Data(u"388"));
+    overwrite(other);
+    EXPECT_EQ(build(), Data(u"389"));
+    overwrite(BEFORE);
+    EXPECT_EQ(build(), Data(u"388"));
+    RegStoreFreezeFileClock(NULL);
+
+    // Times far enough back are trusted: the three calls of a hand-off read the file once; a
+    // change, which moves its times, is seen.
+    RegStoreSetSettleTime(0);
+    Put(BEFORE);
+    unsigned reads = RegStoreWholeReads();
+    EXPECT_EQ(build(), Data(u"388"));
+    EXPECT_EQ(RegStoreWholeReads() - reads, 1u);
+    overwrite(other);
+    EXPECT_EQ(build(), Data(u"389"));
+    RegStoreSetSettleTime(2000000000);
+}
+
 // ---- Owner, group and mode --------------------------------------------------------------------
 
 TEST_F(StoreFiles, WriteKeepsTheOwnerGroupAndMode)

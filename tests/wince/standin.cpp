@@ -57,28 +57,23 @@ extern "C" void StandInNKDbgPrintfW(LPCWSTR format, ...)
 {
     va_list args;
     va_start(args, format);
-    va_list measure;
-    va_copy(measure, args);
-    int length = _vscwprintf(format, measure);
-    va_end(measure);
-    WCHAR *text = length >= 0 ? (WCHAR *)calloc((size_t)length + 1, sizeof(WCHAR)) : NULL;
-    if (text != NULL) {
-        _vsnwprintf(text, (size_t)length + 1, format, args);
-        OutputDebugStringW(text);
-        WCHAR path[MAX_PATH];
-        DWORD size = GetEnvironmentVariableW(L"ZEMBREL_DEBUG_FILE", path, MAX_PATH);
-        if (size > 0 && size < MAX_PATH) {
-            HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, NULL);
-            if (file != INVALID_HANDLE_VALUE) {
-                DWORD written = 0;
-                WriteFile(file, text, (DWORD)length * sizeof(WCHAR), &written, NULL);
-                CloseHandle(file);
-            }
-        }
-        free(text);
-    }
+    LPWSTR text = FormatDebugText(format, args);
     va_end(args);
+    if (text == NULL)
+        return;
+    OutputDebugStringW(text);
+    WCHAR path[MAX_PATH];
+    DWORD size = GetEnvironmentVariableW(L"ZEMBREL_DEBUG_FILE", path, MAX_PATH);
+    HANDLE file = size > 0 && size < MAX_PATH
+                      ? CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, NULL)
+                      : INVALID_HANDLE_VALUE;
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, text, (DWORD)(wcslen(text) * sizeof(WCHAR)), &written, NULL);
+        CloseHandle(file);
+    }
+    free(text);
 }
 
 // On the device the primary thread's exit ends the process with its code; on the desktop other

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <memory>
@@ -165,6 +166,73 @@ static void Report(const RegDocument &doc)
 // The last parse, kept while the file's bytes stay the same.
 static std::shared_ptr<const RegDocument> s_parsed;
 
+// The file as it was when its parse was last known to hold: a change of its content changes its
+// size, its times or (replaced) its inode. A change within the same tick of the file system's
+// clock as the one before it may leave them all as they were, so the parse is trusted on them
+// alone only once both times lie further back than the coarsest such clock (2 s, FAT's); until
+// then the bytes are compared, as git does with the entries it calls racily clean.
+struct Seen {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    struct timespec mtime;
+    struct timespec ctime;
+    bool settled;
+};
+static Seen s_seen;
+static int64_t s_settleNanoseconds = 2000000000;
+static unsigned s_wholeReads;
+
+#ifdef ZEMBREL_TEST_HOOKS
+static const struct timespec *s_frozenClock;
+
+void RegStoreSetSettleTime(int64_t nanoseconds)
+{
+    s_settleNanoseconds = nanoseconds;
+}
+
+void RegStoreFreezeFileClock(const struct timespec *tick)
+{
+    s_frozenClock = tick;
+}
+
+unsigned RegStoreWholeReads()
+{
+    return s_wholeReads;
+}
+#endif
+
+static int64_t Nanoseconds(const struct timespec &time)
+{
+    return (int64_t)time.tv_sec * 1000000000 + time.tv_nsec;
+}
+
+static bool SameTime(const struct timespec &a, const struct timespec &b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+static void Remember(const struct stat &info)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    int64_t settledBefore = Nanoseconds(now) - s_settleNanoseconds;
+    s_seen = Seen{info.st_dev,
+                  info.st_ino,
+                  info.st_size,
+                  info.st_mtim,
+                  info.st_ctim,
+                  Nanoseconds(info.st_mtim) < settledBefore &&
+                      Nanoseconds(info.st_ctim) < settledBefore};
+}
+
+static bool SeenUnchanged(const struct stat &info)
+{
+    return s_seen.settled && info.st_dev == s_seen.dev && info.st_ino == s_seen.ino &&
+           info.st_size == s_seen.size && SameTime(info.st_mtim, s_seen.mtime) &&
+           SameTime(info.st_ctim, s_seen.ctime);
+}
+
 // Only a regular file is read: a FIFO, socket or device in the registry's place is refused, not
 // waited on or set going.
 int NotRegular(const struct stat &info)
@@ -197,13 +265,17 @@ int OpenRegistry(const std::string &path, FdCloser &file, struct stat &info, std
     }
     if (file.fd < 0 || fstat(file.fd, &info) != 0)
         return errno;
+#ifdef ZEMBREL_TEST_HOOKS
+    if (s_frozenClock != NULL)
+        info.st_mtim = info.st_ctim = *s_frozenClock;
+#endif
     // A file with no read bit for anyone is unreadable, to root too, as it is on the device.
     int error = NotRegular(info);
     return error != 0 ? error : (info.st_mode & 0444) == 0 ? EACCES : 0;
 }
 
 int ReadOpened(int fd, const struct stat &info, const std::string &path, const std::string &target,
-               std::shared_ptr<const RegDocument> &doc)
+               std::shared_ptr<const RegDocument> &doc, bool trustStat)
 {
     // Refused before a byte is read: reading it whole would cost its size in memory.
     if ((uint64_t)info.st_size > SizeLimit()) {
@@ -213,15 +285,21 @@ int ReadOpened(int fd, const struct stat &info, const std::string &path, const s
     // A rewrite in place under way, or cut short, leaves its journal: then the file is read
     // whole and through it.
     bool rewriting = access(JournalPath(target, false).c_str(), F_OK) == 0;
-    if (!rewriting && s_parsed && s_parsed->path == path &&
-        s_parsed->bytes.size() == (size_t)info.st_size && lseek(fd, 0, SEEK_SET) == 0 &&
-        SameContent(fd, s_parsed->bytes)) {
+    bool same = !rewriting && s_parsed && s_parsed->path == path;
+    if (same && trustStat && SeenUnchanged(info)) {
+        doc = s_parsed;
+        return 0;
+    }
+    if (same && s_parsed->bytes.size() == (size_t)info.st_size && lseek(fd, 0, SEEK_SET) == 0 &&
+        (++s_wholeReads, SameContent(fd, s_parsed->bytes))) {
+        Remember(info);
         doc = s_parsed;
         return 0;
     }
     // The old parse goes before the new one is built, so only one is ever held.
     s_parsed.reset();
     std::string bytes;
+    ++s_wholeReads;
     int error = lseek(fd, 0, SEEK_SET) == 0 ? ReadAll(fd, (size_t)info.st_size, bytes) : errno;
     if (error != 0)
         return error;
@@ -237,6 +315,10 @@ int ReadOpened(int fd, const struct stat &info, const std::string &path, const s
     Parse(*fresh, path, std::move(bytes));
     Report(*fresh);
     s_parsed = fresh;
+    // A parse read through a journal is not the file's content, and is never trusted on the
+    // file's stat data.
+    Remember(info);
+    s_seen.settled = s_seen.settled && !rewriting;
     doc = fresh;
     return 0;
 }
@@ -253,7 +335,7 @@ int RegStoreRead(std::shared_ptr<const RegDocument> &doc, const std::string &pat
         doc = empty;
         return 0;
     }
-    return error != 0 ? error : ReadOpened(file.fd, info, path, target, doc);
+    return error != 0 ? error : ReadOpened(file.fd, info, path, target, doc, true);
 }
 
 void TakeOver(std::shared_ptr<const RegDocument> &shared, RegDocument &doc)

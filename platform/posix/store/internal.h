@@ -162,9 +162,11 @@ int ReadRegularFile(const std::string &path, std::string &bytes);
 // is refused.
 int OpenRegistry(const std::string &path, FdCloser &file, struct stat &info, std::string &target);
 // The registry behind an open descriptor, parsed, or the parse held already while its bytes
-// stay the same; `path` labels what is said.
+// stay the same; `path` labels what is said. With trustStat, a file whose stat data are those
+// of the parse, and whose times lie far enough back, is not read again (file.cpp says why that
+// is safe); a writer under the lock compares the bytes all the same.
 int ReadOpened(int fd, const struct stat &info, const std::string &path, const std::string &target,
-               std::shared_ptr<const RegDocument> &doc);
+               std::shared_ptr<const RegDocument> &doc, bool trustStat);
 // A read's parse as a document of the caller's own, to edit.
 void TakeOver(std::shared_ptr<const RegDocument> &shared, RegDocument &doc);
 

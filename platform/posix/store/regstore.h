@@ -190,4 +190,11 @@ enum class RegWriteStage { None, OpenTemp, Write, Fsync, Rename, DirFsync, InPla
 // the stage, once; and a smaller size limit than REG_MAX_BYTES, 0 for that again.
 void RegStoreFailNextWrite(RegWriteStage stage);
 void RegStoreSetSizeLimit(uint64_t bytes);
+// How long ago a file's times must lie for a read to trust its parse on them (default 2 s), and
+// how often a call has read the whole file so far.
+void RegStoreSetSettleTime(int64_t nanoseconds);
+unsigned RegStoreWholeReads();
+// The file system's clock as the store sees it, stopped at one tick (every file's times are
+// that tick), or running again (NULL).
+void RegStoreFreezeFileClock(const struct timespec *tick);
 #endif

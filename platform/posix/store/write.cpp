@@ -358,7 +358,7 @@ LONG RegStoreUpdate(const std::string &path, const std::function<LONG(RegDocumen
     int error = OpenRegistry(target, file, info, opened);
     std::shared_ptr<const RegDocument> shared;
     if (error == 0)
-        error = ReadOpened(file.fd, info, path, target, shared);
+        error = ReadOpened(file.fd, info, path, target, shared, false);
     RegDocument doc;
     doc.path = path;
     if (error == 0)
