@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Measures zembrel's release build against the least a hand-off can cost, and on registry files
-# of 1,000 to 1,000,000 values; prints tables and fails nothing. Arguments go to bench.py.
+# Measures zembrel's release build against the least a hand-off and a status write can cost, on
+# a small registry and on files of 1,000 to 1,000,000 values; prints tables and fails nothing.
+# Arguments go to bench.py.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,10 +16,11 @@ cmake --build --preset release -j "$(nproc)" >/dev/null
 mkdir -p build/bench
 cc -O2 -Wall -Wextra -o build/bench/minimal bench/minimal.c
 cc -O2 -Wall -Wextra -o build/bench/stub bench/stub.c
+cc -O2 -Wall -Wextra -o build/bench/least_writer bench/least_writer.c
 # The measuring helper forks the programs: built static, it holds little memory of its own then.
 if ! cc -O2 -Wall -Wextra -static -o build/bench/measure bench/measure.c 2>/dev/null; then
     echo "no static C library: the measuring helper is dynamic, and both programs' peak RSS counts its own too"
     cc -O2 -Wall -Wextra -o build/bench/measure bench/measure.c
 fi
 exec python3 bench/bench.py --zembrel build/release/zembrel --minimal build/bench/minimal \
-    --stub build/bench/stub --measure build/bench/measure "$@"
+    --least-writer build/bench/least_writer --stub build/bench/stub --measure build/bench/measure "$@"
