@@ -10,7 +10,8 @@ int main(int argc, char **argv)
 {
     char buffer[65536];
     char temporary[4096];
-    if (argc != 3 || snprintf(temporary, sizeof temporary, "%s.tmp", argv[1]) >= (int)sizeof temporary)
+    if (argc != 3 ||
+        snprintf(temporary, sizeof temporary, "%s.tmp", argv[1]) >= (int)sizeof temporary)
         return 2;
     int in = open(argv[1], O_RDONLY | O_CLOEXEC);
     int out = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
