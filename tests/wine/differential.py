@@ -27,6 +27,9 @@ whole to a file, the port to standard error.
         --desktop build/mingw-i686/zembrel.exe --device build/wince-x86/zembrel.exe \\
         --helpers build/wince-x86/tests/wince/wine [--seed N] [--count N]
 
+The test command runs seed 2412, 60 scenarios (about 2.5 minutes), or as many as
+ZEMBREL_DIFFERENTIAL_COUNT says (15 where 32-bit code is emulated, where each takes ten seconds).
+
 Prints one line per scenario and closes with "N passed, N failed"; a disagreement prints the
 scenario and what each build did. Exits 0 when all agree, 1 otherwise, 77 without a Wine session
 or without one of the builds.
@@ -206,8 +209,15 @@ def run_wine(session, build, case):
     debug_file = os.path.join(session.work, "debug.txt")
     if os.path.exists(debug_file):
         os.remove(debug_file)
-    # The watcher first: a countdown of -1 closes its dialog a second after it opens.
-    watcher = session.start([session.windriver, "watch", str(run_suite.IDC_TIMEOUT_VALUE), "15"])
+    # The watcher first, and watching, before zembrel starts: a countdown of -1 closes its
+    # dialog a second after it opens, and a Wine program can take seconds to start (under qemu).
+    watcher = session.start([session.windriver, "watch", str(run_suite.IDC_TIMEOUT_VALUE), "60"])
+    deadline = time.monotonic() + run_suite.RUN_LIMIT_S
+    while time.monotonic() < deadline and watcher.process.poll() is None:
+        with open(watcher.out_path, "rb") as seen:
+            if seen.read().startswith(b"watching"):
+                break
+        time.sleep(0.02)
     process = session.start_zembrel(case["line"], exe=session.copy_elsewhere(build["exe"]),
                                     env={"ZEMBREL_DEBUG_FILE": r"C:\zembrel-test\debug.txt"})
     first, cancelled = None, False
@@ -293,7 +303,8 @@ def main():
     parser.add_argument("--helpers", required=True, help="windriver.exe, upgrade_stub.exe, ceload.exe, COREDLL.dll")
     parser.add_argument("--wine", default=os.environ.get("ZEMBREL_WINE", "wine"))
     parser.add_argument("--seed", type=int, default=2412)
-    parser.add_argument("--count", type=int, default=30)
+    parser.add_argument("--count", type=int, default=int(os.environ.get("ZEMBREL_DIFFERENTIAL_COUNT", "60")),
+                        help="scenarios to run (default: $ZEMBREL_DIFFERENTIAL_COUNT, else 60)")
     options = parser.parse_args()
 
     missing = [path for path in (options.posix, options.desktop, options.device) if not os.path.exists(path)]

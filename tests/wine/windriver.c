@@ -10,8 +10,9 @@
  * windriver info                       the dialog and each control: id, class, visibility, rect
  * windriver text ID                    a control's text
  * windriver visible ID                 whether a control is visible
- * windriver watch ID SECONDS           wait for the dialog, then print each change of a
- *                                      control's text (ms after it appeared) until it closes
+ * windriver watch ID SECONDS           print "watching", wait for the dialog, then print each
+ *                                      change of a control's text (ms after it appeared) until
+ *                                      it closes
  * windriver wait-closed SECONDS        wait until no dialog is left
  * windriver post MSG WPARAM [LPARAM]   post command|syskeydown|syskeyup|keydown|N to the dialog
  * windriver click ID                   BM_CLICK on a button of the dialog
@@ -196,6 +197,7 @@ static int CommandVisible(int id)
 
 static int CommandWatch(int id, int seconds)
 {
+    Print("watching\n"); /* a caller may start the program only now, and miss nothing */
     HWND dialog = WaitForDialog(seconds);
     if (dialog == NULL) {
         Print("no-dialog\n");
