@@ -624,6 +624,21 @@ class Suite:
         check(re.search(r'trace:file:DeleteFileW L"\\\\Windows\\\\zembrel\.exe"', process.err) is not None,
               r'no DeleteFileW L"\Windows\zembrel.exe" in the file trace')
 
+    # --- the device's loader -------------------------------------------------------------
+
+    def loader_refuses_desktop_images(self, build):
+        """A desktop program is no device program: the loader starts none, as the device's
+        kernel would not (here the upgrade stub, subsystem 2, importing kernel32)."""
+        session = self.session
+        session.prepare_device(build["exe"], "400")
+        stub = r"C:\zembrel-test\stub-as-image.exe"
+        shutil.copyfile(session.stub_source, os.path.join(session.work, "stub-as-image.exe"))
+        process = session.start_zembrel("-DHCP", exe=stub)
+        run = finish(process)
+        check_equal(run.exit_code, 3, "ceload's exit code for a desktop image")
+        check("not a Windows CE GUI program" in process.err, f"ceload said {process.err[-300:]!r}")
+        check(os.path.exists(session.installed), r"\Windows\zembrel.exe was deleted")
+
     # --- the dialog -----------------------------------------------------------------------
 
     def check_layout(self, info):
@@ -793,6 +808,8 @@ class Suite:
             self.case(build, "deletion", "report from a copy elsewhere", self.delete_from_elsewhere, "388", True)
             self.case(build, "deletion", "no upgrade.exe, copy elsewhere", self.delete_from_elsewhere, "400", False)
             self.case(build, "deletion", r"DeleteFileW(\Windows\zembrel.exe) from itself", self.delete_own_path)
+            if build["device"]:
+                self.case(build, "loader", "a desktop image is refused", self.loader_refuses_desktop_images)
             self.case(build, "dialog", "attended: texts, layout, Cancel", self.attended)
             self.case(build, "dialog", "countdown of 3 closes by itself", self.countdown)
             self.case(build, "dialog", "WM_SYSKEYDOWN VK_MENU freezes, command 16 closes",
