@@ -77,9 +77,9 @@ wine_plan() { # X64 I686 INTEROP DEVICE (each a preset name or empty)
         # Emulated, the 32-bit builds' tests take longest: the i686 suite, its typed keys (with
         # the interop) and the device build's tests run in sessions of their own, side by side;
         # the x86-64 build pays nothing for emulation under the 64-bit loader.
-        # A differential scenario takes ten seconds emulated: a quarter of them keeps the run
-        # near the native one's length.
-        export ZEMBREL_DIFFERENTIAL_COUNT=${ZEMBREL_DIFFERENTIAL_COUNT:-15}
+        # A differential scenario takes ten to twenty seconds emulated: six of them keep the
+        # device build's session as long as the i686 suite's.
+        export ZEMBREL_DIFFERENTIAL_COUNT=${ZEMBREL_DIFFERENTIAL_COUNT:-6}
         say "Wine: the i686 and device builds under plain wine, its 32-bit side under qemu-i386 ($ZEMBREL_DIFFERENTIAL_COUNT differential scenarios, not 60); the x86-64 build under Wine's 64-bit loader"
         wine_sessions=("wow ${i686:+$i686:suite}" "wow $interop ${i686:+$i686:keys}" "wow $device" "win64 $x64")
         ;;

@@ -28,7 +28,8 @@ whole to a file, the port to standard error.
         --helpers build/wince-x86/tests/wince/wine [--seed N] [--count N]
 
 The test command runs seed 2412, 60 scenarios (about 2.5 minutes), or as many as
-ZEMBREL_DIFFERENTIAL_COUNT says (15 where 32-bit code is emulated, where each takes ten seconds).
+ZEMBREL_DIFFERENTIAL_COUNT says (6 where 32-bit code is emulated, where each takes ten to twenty
+seconds).
 
 Prints one line per scenario and closes with "N passed, N failed"; a disagreement prints the
 scenario and what each build did. Exits 0 when all agree, 1 otherwise, 77 without a Wine session
