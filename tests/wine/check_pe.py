@@ -141,7 +141,7 @@ DEVICE_IMAGE_BASE = 0x10000
 DEVICE_STACK_RESERVE = 0x10000
 DEVICE_MAX_BYTES = 12 * 1024
 DEVICE_DLL = "coredll.dll"
-DESKTOP_DLLS = SYSTEM_DLLS | {"gdi32.dll", "ntdll.dll", "comctl32.dll", "ole32.dll", "msvcrt.dll"}
+DESKTOP_DLLS = SYSTEM_DLLS | {"gdi32.dll", "ntdll.dll", "comctl32.dll", "ole32.dll"}
 DEFAULT_COREDLL_DEF = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "platform", "wince",
                                    "coredll.def")
 

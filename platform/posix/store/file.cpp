@@ -212,7 +212,9 @@ static bool SameTime(const struct timespec &a, const struct timespec &b)
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-static void Remember(const struct stat &info)
+// A parse read through a journal is not the file's content, and is never trusted on the file's
+// stat data (trusted false).
+static void Remember(const struct stat &info, bool trusted)
 {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
