@@ -224,7 +224,7 @@ static void Remember(const struct stat &info, bool trusted)
                   info.st_size,
                   info.st_mtim,
                   info.st_ctim,
-                  Nanoseconds(info.st_mtim) < settledBefore &&
+                  trusted && Nanoseconds(info.st_mtim) < settledBefore &&
                       Nanoseconds(info.st_ctim) < settledBefore};
 }
 
@@ -294,7 +294,7 @@ int ReadOpened(int fd, const struct stat &info, const std::string &path, const s
     }
     if (same && s_parsed->bytes.size() == (size_t)info.st_size && lseek(fd, 0, SEEK_SET) == 0 &&
         (++s_wholeReads, SameContent(fd, s_parsed->bytes))) {
-        Remember(info);
+        Remember(info, true);
         doc = s_parsed;
         return 0;
     }
@@ -317,10 +317,7 @@ int ReadOpened(int fd, const struct stat &info, const std::string &path, const s
     Parse(*fresh, path, std::move(bytes));
     Report(*fresh);
     s_parsed = fresh;
-    // A parse read through a journal is not the file's content, and is never trusted on the
-    // file's stat data.
-    Remember(info);
-    s_seen.settled = s_seen.settled && !rewriting;
+    Remember(info, !rewriting);
     doc = fresh;
     return 0;
 }
