@@ -211,13 +211,18 @@ TEST_F(RegStore, SkippedLinesAreReportedAndKeptVerbatim)
     EXPECT_EQ(Get(u"Platform", u"Swallowed", &type, &data), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(Get(u"Platform", u"Broken", &type, &data), ERROR_FILE_NOT_FOUND);
     ExpectValue(u"Platform", u"Good", REG_DWORD, Data({1, 0, 0, 0}));
+    // A reader says what the sections it reads say; a writer reads the rest too.
     std::string errors = testing::internal::GetCapturedStderr();
-    for (const char *line : {":2: ", ":4: ", ":5: ", ":8: ", ":10: "})
+    for (const char *line : {":4: ", ":5: ", ":8: ", ":10: "})
         EXPECT_NE(errors.find(file + line), std::string::npos) << line << "\n" << errors;
-    EXPECT_EQ(errors.find(file + ":3: "), std::string::npos) << errors;
-    EXPECT_EQ(errors.find(file + ":9: "), std::string::npos) << errors;
+    for (const char *line : {":2: ", ":3: ", ":9: "})
+        EXPECT_EQ(errors.find(file + line), std::string::npos) << line << "\n" << errors;
 
+    testing::internal::CaptureStderr();
     ASSERT_EQ(Set(u"Platform", u"Build", REG_SZ, Data(u"389")), ERROR_SUCCESS);
+    errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find(file + ":2: "), std::string::npos) << errors;
+    EXPECT_EQ(errors.find(file + ":4: "), std::string::npos) << errors;
     std::string expected = before;
     expected.replace(expected.find("388"), 3, "389");
     EXPECT_EQ(Contents(), expected);

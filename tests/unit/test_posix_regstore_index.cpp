@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace {
 
 const char HEADER[] = "Windows Registry Editor Version 5.00\n";
@@ -291,6 +293,96 @@ TEST(StoreQuickReading, MeansWhatTheFullReadingMeans)
             }
             EXPECT_EQ(RegStoreSerialize(quick), head + line + eol + tail);
         }
+    }
+}
+
+// The reading of key lines alone, streamed through buffers of several sizes, against the full
+// reading of the same bytes: the same key lines, the same keys and values, and what it says of a
+// line said as the full reading says it.
+TEST(StoreKeyLineReading, MeansWhatTheFullReadingMeans)
+{
+    const std::string K = "[HKEY_LOCAL_MACHINE\\";
+    const std::vector<std::string> texts = {
+        "REGEDIT4\n" + K + "A]\n\"V\"=\"1\"\n\n" + K + "A\\B]\n@=\"d\"\n" + K +
+            "A]\n\"V\"=-\n\"W\"=\"2\"\n",
+        // A continued hex value takes the next line that means anything, `[` or not.
+        "REGEDIT4\n" + K + "A]\n\"B\"=hex:01,\\\n" + K + "X]\n\"V\"=\"in A\"\n",
+        "REGEDIT4\r\n" + K + "A]\r\n\"B\"=hex:01,\\ ; c\\\r\n\r\n; [x]\r\n  " + K +
+            "X]\r\n\"V\"=\"1\"\r\n",
+        "REGEDIT4\r" + K + "A]\r\"B\"=hex(7):61,00,\\\r  62,00,\\\r\t" + K + "X]\r\"V\"=\"1\"\r",
+        std::string("REGEDIT4\n") + K + "A]\n\"B\"=hex:01,\\\0junk\n" + K + "X]\n\"V\"=\"1\"\n",
+        // Backslashes that continue nothing.
+        "REGEDIT4\n" + K + "A]\n\"P\"=\"\\\\Windows\\\\\"\n" + K + "X]\n\"T\"=\"text\\\n" + K +
+            "Y]\n\"S\"=\"a;b\\\\\"\n" + K + "Z]\n\"V\"=\"1\"\n",
+        // Lines opening with `[` that are no key lines, and key lines that name no key.
+        "REGEDIT4\n" + K + "A]\n[ HKEY_LOCAL_MACHINE\\X]\n\"V\"=\"still A\"\n" + K +
+            "Open\n\"W\"=\"still A\"\n\"Q\"=\"[HKEY_LOCAL_MACHINE\\Y]\"\n[HKLM\\A]\n\"L\"=\"1\"\n",
+        "REGEDIT4\n\"Orphan\"=\"1\"\n" + K + "A\\B]\n\"V\"=\"1\"\n[-" + K + "A]\n" + K +
+            "A\\\\C]\n\"V\"=\"2\"\n[-HKEY_LOCAL_MACHINE]\n[FOO\\X]\n\"V\"=\"3\"\n" + K + "\\E]\n",
+        // Where the file ends inside a key line, or a value after it.
+        "REGEDIT4\n" + K + "A]\n" + K + "Last]",
+        "REGEDIT4\n" + K + "A]\n\"B\"=hex:01,\\",
+        "Windows Registry Editor Version 5.00\n\n" + K + "A]\n\n" + std::string(40, ' ') + K +
+            "Far]\n\"V\"=\"1\"\n",
+        // Text beyond ASCII: UTF-8, with and without its mark, and Windows-1252.
+        "REGEDIT4\n" + K + "Caf\xC3\xA9]\n\"N\xC3\xA9\"=\"\xC3\xA9t\xC3\xA9\"\n" + K +
+            "\xE2\x82\xAC]\n",
+        "\xEF\xBB\xBFREGEDIT4\n" + K + "Caf\xC3\xA9]\n\"V\"=\"1\"\n" + K + "B\xFF]\n\"V\"=\"2\"\n",
+        "REGEDIT4\n" + K + "Caf\xE9]\n\"V\"=\"\xE9\"\n" + K + "\xC3\xA9]\n\"V\"=\"2\"\n",
+        "REGEDIT3\n" + K + "A]\n",
+        "",
+    };
+    for (const std::string &text : texts) {
+        RegDocument full;
+        RegStoreParse(full, "r.reg", text);
+        std::vector<std::u16string> keys = {u"", u"NOWHERE"};
+        std::vector<std::u16string> names = {u"", u"ABSENT"};
+        for (size_t k = 0; k < full.keyStarts.size(); ++k) {
+            size_t end =
+                k + 1 < full.keyStarts.size() ? full.keyStarts[k + 1] : full.keyText.size();
+            keys.push_back(full.keyText.substr(full.keyStarts[k], end - full.keyStarts[k]));
+        }
+        for (const auto &key : RegStoreEvaluate(full))
+            for (const auto &value : key.second)
+                names.push_back(value.first);
+        FILE *stream = tmpfile();
+        ASSERT_NE(stream, nullptr);
+        ASSERT_EQ(fwrite(text.data(), 1, text.size(), stream), text.size());
+        fflush(stream);
+        for (size_t chunk : {5, 16, 64, 65536}) {
+            SCOPED_TRACE(testing::PrintToString(text) + " through " + std::to_string(chunk));
+            RegDocument index;
+            ASSERT_EQ(lseek(fileno(stream), 0, SEEK_SET), 0);
+            ASSERT_EQ(RegStoreIndex(index, fileno(stream), "r.reg", chunk), 0);
+            EXPECT_EQ(index.valid, full.valid);
+            EXPECT_EQ(index.eol, full.eol);
+            size_t at = 0;
+            for (const RegEntry &entry : full.entries) {
+                if (entry.kind != RegEntryKind::Key && entry.kind != RegEntryKind::DeleteKey &&
+                    entry.kind != RegEntryKind::SkippedKey)
+                    continue;
+                ASSERT_LT(at, index.entries.size());
+                EXPECT_EQ(index.entries[at].begin, entry.begin);
+                EXPECT_EQ(index.entries[at++].kind, entry.kind);
+            }
+            EXPECT_EQ(at, index.entries.size());
+            for (const std::string &line : index.diagnostics)
+                EXPECT_NE(std::find(full.diagnostics.begin(), full.diagnostics.end(), line),
+                          full.diagnostics.end())
+                    << line;
+            for (const std::u16string &key : keys) {
+                EXPECT_EQ(RegStoreKeyExists(index, key), RegStoreKeyExists(full, key));
+                for (const std::u16string &name : names) {
+                    RegValue a{0, {}};
+                    RegValue b{0, {}};
+                    EXPECT_EQ(RegStoreQueryValue(index, key, name, &a),
+                              RegStoreQueryValue(full, key, name, &b));
+                    EXPECT_EQ(a.type, b.type);
+                    EXPECT_EQ(a.data, b.data);
+                }
+            }
+        }
+        fclose(stream);
     }
 }
 

@@ -714,7 +714,7 @@ TEST_F(StoreFiles, OutOfMemoryIsSaidAndTheRegistryIsUnchanged)
             if (sscanf(line.c_str(), "VmSize: %llu kB", &kib) == 1)
                 break;
         ASSERT_GT(kib, 0u);
-        rlim_t bytes = (rlim_t)(kib + 16 * 1024) * 1024;
+        rlim_t bytes = (rlim_t)(kib + 8 * 1024) * 1024;
         struct rlimit limit = {bytes, bytes};
         ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
         std::string said = Said([&] { EXPECT_EQ(SetCode(), ERROR_NOT_ENOUGH_MEMORY); });

@@ -4,6 +4,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -11,6 +13,7 @@
 
 #include <memory>
 #include <set>
+#include <tuple>
 
 std::string FolderOf(const std::string &path)
 {
@@ -151,16 +154,43 @@ static bool SameContent(int fd, const std::string &bytes)
     }
 }
 
-// Each distinct content of the file is reported once a process, not on every call.
-static std::set<std::pair<std::string, size_t>> s_reported;
+// What a reading says, once for each content of the file: a file read again says nothing new.
+// A writer reads whole what a reader read only the key lines of, and says only what the reader
+// did not; it is the same content while the file's identity and times are the same.
+static std::set<std::tuple<std::string, size_t, std::string>> s_reported;
+static std::pair<size_t, std::string> s_lastIdentity; // content key, stat data
 
-static void Report(const RegDocument &doc)
+static std::string Identity(const struct stat &info)
 {
-    if (doc.diagnostics.empty() ||
-        !s_reported.emplace(doc.path, std::hash<std::string>()(doc.bytes)).second)
-        return;
-    for (const std::string &line : doc.diagnostics)
-        WriteDiagnostic("%s", line.c_str());
+    char text[160];
+    snprintf(text, sizeof text, "%ju/%ju/%jd/%jd.%ld/%jd.%ld", (uintmax_t)info.st_dev,
+             (uintmax_t)info.st_ino, (intmax_t)info.st_size, (intmax_t)info.st_mtim.tv_sec,
+             info.st_mtim.tv_nsec, (intmax_t)info.st_ctim.tv_sec, info.st_ctim.tv_nsec);
+    return text;
+}
+
+static size_t ContentKey(const RegDocument &doc)
+{
+    return doc.indexed ? doc.contentKey : std::hash<std::string>()(doc.bytes);
+}
+
+void ReportLines(const RegDocument &doc, const std::vector<std::string> &lines)
+{
+    for (const std::string &line : lines)
+        if (s_reported.emplace(doc.path, ContentKey(doc), line).second)
+            WriteDiagnostic("%s", line.c_str());
+}
+
+static void Report(const RegDocument &doc, const struct stat &info)
+{
+    std::string identity = Identity(info);
+    if (!doc.indexed && s_lastIdentity.second == identity &&
+        s_lastIdentity.first != ContentKey(doc))
+        for (const std::string &line : doc.diagnostics) // what the reader said of this content
+            if (s_reported.count(std::make_tuple(doc.path, s_lastIdentity.first, line)) != 0)
+                s_reported.emplace(doc.path, ContentKey(doc), line);
+    ReportLines(doc, doc.diagnostics);
+    s_lastIdentity = {ContentKey(doc), identity};
 }
 
 // The last parse, kept while the file's bytes stay the same.
@@ -277,7 +307,7 @@ int OpenRegistry(const std::string &path, FdCloser &file, struct stat &info, std
 }
 
 int ReadOpened(int fd, const struct stat &info, const std::string &path, const std::string &target,
-               std::shared_ptr<const RegDocument> &doc, bool trustStat)
+               std::shared_ptr<const RegDocument> &doc, bool reader)
 {
     // Refused before a byte is read: reading it whole would cost its size in memory.
     if ((uint64_t)info.st_size > SizeLimit()) {
@@ -288,20 +318,36 @@ int ReadOpened(int fd, const struct stat &info, const std::string &path, const s
     // whole and through it.
     bool rewriting = access(JournalPath(target, false).c_str(), F_OK) == 0;
     bool same = !rewriting && s_parsed && s_parsed->path == path;
-    if (same && trustStat && SeenUnchanged(info)) {
+    if (same && reader && SeenUnchanged(info)) {
         doc = s_parsed;
         return 0;
     }
-    if (same && s_parsed->bytes.size() == (size_t)info.st_size && lseek(fd, 0, SEEK_SET) == 0 &&
-        (++s_wholeReads, SameContent(fd, s_parsed->bytes))) {
+    if (same && !s_parsed->indexed && s_parsed->bytes.size() == (size_t)info.st_size &&
+        lseek(fd, 0, SEEK_SET) == 0 && (++s_wholeReads, SameContent(fd, s_parsed->bytes))) {
         Remember(info, true);
         doc = s_parsed;
         return 0;
     }
     // The old parse goes before the new one is built, so only one is ever held.
     s_parsed.reset();
-    std::string bytes;
     ++s_wholeReads;
+    // A reader needs the key lines and the sections it asks for; a writer, the whole file.
+    if (reader && !rewriting) {
+        std::shared_ptr<RegDocument> index = std::make_shared<RegDocument>();
+        int error = lseek(fd, 0, SEEK_SET) == 0 ? RegStoreIndex(*index, fd, path) : errno;
+        if (error == EFBIG)
+            RegStoreSay(path + ": over 4 GiB, too large to be a registry");
+        if (error != REG_WIDE_FILE) {
+            if (error != 0)
+                return error;
+            Report(*index, info);
+            s_parsed = index;
+            Remember(info, true);
+            doc = index;
+            return 0;
+        }
+    }
+    std::string bytes;
     int error = lseek(fd, 0, SEEK_SET) == 0 ? ReadAll(fd, (size_t)info.st_size, bytes) : errno;
     if (error != 0)
         return error;
@@ -315,7 +361,7 @@ int ReadOpened(int fd, const struct stat &info, const std::string &path, const s
         ReadThroughJournal(target, info, bytes);
     std::shared_ptr<RegDocument> fresh = std::make_shared<RegDocument>();
     Parse(*fresh, path, std::move(bytes));
-    Report(*fresh);
+    Report(*fresh, info);
     s_parsed = fresh;
     Remember(info, !rewriting);
     doc = fresh;

@@ -117,10 +117,39 @@ struct RegParser {
 bool NextLine(RegParser &p);
 std::u16string_view Text(const RegParser &p);
 bool HexIsText(const RegDocument &doc, DWORD type);
+// The lines an 8-bit text ends (CR LF, LF or a lone CR), the byte before it being `before`.
+size_t CountLineEnds(const char *bytes, size_t size, char before);
+// The file's first line, read with p from its start, as the header it must be (else false, and
+// said in p.out); the file's line ending is then p.out.eol.
+bool ReadHeader(RegParser &p);
+// One line, read at a line's start as the importer reads it there: its entry (at 0), its key and
+// what it says (as of line 1) go to `out`.
+void ParseOneLine(const RegDocument &line, RegDocument &out);
+// Where the importer, reading from the start of `part` at a line's start, is first at a line's
+// start again at or after `target`: `target` itself when it reads the line there as a line of its
+// own, not as one a hex value's backslash continued.
+size_t ReadOnTo(const RegDocument &part, size_t target);
+// The value lines of one section, `part` holding its bytes: parsed into part's own entries, what
+// they say numbered from the section's start as line 1.
+void ParseValues(RegDocument &part);
 // quiet: an edit's re-parse, whose lines were reported with the file's.
 void Parse(RegDocument &doc, const std::string &path, std::string bytes, bool quiet = false);
 void ReadEntry(const RegDocument &doc, const RegEntry &entry, std::u16string &name,
                RegValue *value);
+
+// ---- scan.cpp: the reading of key lines alone ---------------------------------------------------
+
+// Reads the Key entry's section of an indexed document (its value lines) into `part`, parsed,
+// and says what its lines say (ReportLines); the errno when it cannot be read.
+int ReadSection(const RegDocument &doc, size_t index, RegDocument &part);
+// The line number of a file offset, counted by reading the file up to it.
+struct LineCounter {
+    int fd;
+    uint64_t counted = 0; // the line ends before this are counted
+    size_t ends = 0;
+    char last = 0; // the byte before `counted`
+};
+size_t LineAt(LineCounter &lines, uint64_t offset);
 
 // ---- query.cpp: what the file says ---------------------------------------------------------
 
@@ -161,12 +190,16 @@ int ReadRegularFile(const std::string &path, std::string &bytes);
 // 0 with the file's status, or the errno; a file that is not regular or not readable by anyone
 // is refused.
 int OpenRegistry(const std::string &path, FdCloser &file, struct stat &info, std::string &target);
-// The registry behind an open descriptor, parsed, or the parse held already while its bytes
-// stay the same; `path` labels what is said. With trustStat, a file whose stat data are those
-// of the parse, and whose times lie far enough back, is not read again (file.cpp says why that
-// is safe); a writer under the lock compares the bytes all the same.
+// The registry behind an open descriptor, or the reading held already while the file stays the
+// same; `path` labels what is said. A reader (`reader`) gets its key lines alone (RegStoreIndex),
+// and trusts a reading on the file's stat data where they are those it had and lie far enough
+// back (file.cpp says why that is safe); a writer gets the whole file parsed, and compares the
+// bytes with a parse it holds.
 int ReadOpened(int fd, const struct stat &info, const std::string &path, const std::string &target,
-               std::shared_ptr<const RegDocument> &doc, bool trustStat);
+               std::shared_ptr<const RegDocument> &doc, bool reader);
+// Says what a reading of the file found, each line once for each content of the file: a section's
+// lines read when asked for, as well as the reading's own (ReadOpened says those).
+void ReportLines(const RegDocument &doc, const std::vector<std::string> &lines);
 // A read's parse as a document of the caller's own, to edit.
 void TakeOver(std::shared_ptr<const RegDocument> &shared, RegDocument &doc);
 

@@ -645,6 +645,70 @@ static void RunParser(RegParser &p)
         state = PARSE_STEPS[(int)state](p);
 }
 
+size_t CountLineEnds(const char *bytes, size_t size, char before)
+{
+    size_t ends = 0;
+    for (size_t i = 0; i < size; before = bytes[i++])
+        ends += bytes[i] == '\r' || (bytes[i] == '\n' && before != '\r');
+    return ends;
+}
+
+// Blanks before the header are Windows' to skip too; a header with anything else is none:
+// REGEDIT3, "REGEDIT 4" or REGEDIT4FOO import nothing, so nothing is written there.
+bool ReadHeader(RegParser &p)
+{
+    bool header = NextLine(p);
+    if (header) {
+        SkipBlanks(p);
+        std::u16string_view text = Text(p).substr(p.pos);
+        header = text == HEADER_5 || text == HEADER_4;
+    }
+    if (!header) {
+        p.out.valid = false;
+        p.out.diagnostics.push_back(p.doc.path + ":1: no \"Windows Registry Editor Version 5.00\" "
+                                                 "or \"REGEDIT4\" header, so this is no .reg "
+                                                 "file: it reads as empty and is never written "
+                                                 "over");
+        return false;
+    }
+    if (p.next > p.lineEnd) // the file's own line ending, for the lines a write adds
+        p.out.eol = Decode(p.doc, p.doc.bytes.substr(p.lineEnd, p.next - p.lineEnd));
+    return true;
+}
+
+void ParseOneLine(const RegDocument &line, RegDocument &out)
+{
+    RegParser p(line, out, false);
+    ParseState state = ParseState::LineStart;
+    do
+        state = PARSE_STEPS[(int)state](p);
+    while (state != ParseState::LineStart && state != ParseState::Done);
+}
+
+// Values may come first: what they mean to the key lines after them does not depend on the
+// section they are in, only on where their lines end.
+size_t ReadOnTo(const RegDocument &part, size_t target)
+{
+    RegDocument scratch;
+    RegParser p(part, scratch, false);
+    p.quiet = true;
+    p.section = 0;
+    ParseState state = ParseState::LineStart;
+    while (state != ParseState::Done && (state != ParseState::LineStart || p.next < target))
+        state = PARSE_STEPS[(int)state](p);
+    return state == ParseState::Done ? p.limit : p.next;
+}
+
+void ParseValues(RegDocument &part)
+{
+    RegParser p(part, part, false);
+    p.section = 0;
+    RunParser(p);
+    if (part.unreported != 0)
+        part.diagnostics.push_back(part.path + ": ... and " + std::to_string(part.unreported) +
+                                   " more lines like these");
+}
+
 void Parse(RegDocument &doc, const std::string &path, std::string bytes, bool quiet)
 {
     doc = RegDocument();
@@ -676,31 +740,15 @@ void Parse(RegDocument &doc, const std::string &path, std::string bytes, bool qu
     doc.entries.reserve(doc.bytes.size() / 16);
     RegParser p(doc, doc, false);
     p.quiet = quiet;
-    // Blanks before the header are Windows' to skip too; a header with anything else is
-    // none: REGEDIT3, "REGEDIT 4" or REGEDIT4FOO import nothing, so nothing is written there.
-    bool header = NextLine(p);
-    if (header) {
-        SkipBlanks(p);
-        std::u16string_view text = Text(p).substr(p.pos);
-        header = text == HEADER_5 || text == HEADER_4;
-    }
-    if (!header) {
-        doc.valid = false;
-        doc.diagnostics.push_back(path + ":1: no \"Windows Registry Editor Version 5.00\" or "
-                                         "\"REGEDIT4\" header, so this is no .reg file: it "
-                                         "reads as empty and is never written over");
+    if (!ReadHeader(p))
         return;
-    }
-    if (p.next > p.lineEnd) // the file's own line ending, for the lines a write adds
-        doc.eol = Decode(doc, doc.bytes.substr(p.lineEnd, p.next - p.lineEnd));
     if (!doc.bom.empty() && !doc.wide && !quiet)
         doc.diagnostics.push_back(path + ":1: a UTF-8 byte-order mark, which regedit does not "
                                          "know: it would import nothing from this file (save "
                                          "it as UTF-16LE, or as UTF-8 without the mark)");
     if (doc.ansi && !quiet)
         doc.diagnostics.push_back(
-            path + ":" +
-            std::to_string(1 + std::count(doc.bytes.begin(), doc.bytes.begin() + bad, '\n')) +
+            path + ":" + std::to_string(1 + CountLineEnds(doc.bytes.data(), bad, '\0')) +
             ": a byte that is not UTF-8, so the file is read in Windows-1252, as regedit reads "
             "it");
     RunParser(p);

@@ -61,6 +61,14 @@ struct RegDocument {
     size_t dangling = std::string::npos;
     bool modified = false;
     RegChange change; // what the last edit changed
+    // A reading of the key lines alone (RegStoreIndex): `bytes` is not held, the entries are
+    // the key lines (Key, DeleteKey, SkippedKey), and a Key's values are read from `file`, from
+    // its sectionStarts (the key line's end) to the next entry, when they are asked for.
+    bool indexed = false;
+    std::shared_ptr<int> file;
+    std::vector<uint32_t> sectionStarts;
+    uint64_t size = 0;     // the file's size as it was read
+    size_t contentKey = 0; // a hash of what the reading read, to say each content's lines once
 };
 
 struct RegValue {
@@ -117,6 +125,15 @@ void RegStoreParse(RegDocument &doc, const std::string &path, const std::string 
 // registry. Returns 0, the errno, or REG_NOT_A_FILE: only a regular file is read, and opening
 // one never waits.
 int RegStoreRead(std::shared_ptr<const RegDocument> &doc, const std::string &path);
+
+// Reads an 8-bit registry from the descriptor's start for its key lines alone, streamed through
+// `chunk` bytes at a time, into an indexed document that keeps a duplicate of the descriptor.
+// Key lines are found and read as the full reading reads them, and so are their diagnostics and
+// those of the file as a whole (its header, its encoding); a value line is read only when its
+// key is asked for, and what regedit would skip there is not said. 0, the errno, or
+// REG_WIDE_FILE: a UTF-16 file, which is read whole.
+const int REG_WIDE_FILE = -2;
+int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chunk = 65536);
 
 // The section open after entries[index], given the one open before it: a Key entry opens its
 // own (its index), a deletion or a skipped key line leaves none (-1), and any other entry is in

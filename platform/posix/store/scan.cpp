@@ -1,0 +1,410 @@
+// The reading of a registry's key lines alone: the file streamed once through a small buffer,
+// as the least reader streams it, holding only its key lines; a key's values are read from the
+// file when they are asked for.
+//
+// A key line opens with `[` after blanks at a line's start, so memchr finds every one. What can
+// make such a line no key line is what came before it: a hex value whose last line ended in a
+// continuation backslash takes the next line that means anything as its own. Where the last such
+// line before it may be one, the importer itself reads the stretch from the key line before.
+#include "internal.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+namespace {
+
+// What the last line before a key line that means anything leaves the importer in: surely at a
+// line's start (Clean), or perhaps inside a hex value that a backslash continued (Maybe).
+enum class Before : uint8_t { Clean, Maybe };
+
+const uint32_t NOT_KEPT = UINT32_MAX;
+
+struct Candidate {
+    uint32_t begin; // the line's offset in the file
+    uint32_t kept;  // where its text is in Scan::kept, or NOT_KEPT: it ran past the buffer
+    uint32_t size;  // its text's size, without its ending
+    Before before;
+};
+
+struct Scan {
+    int fd;
+    std::vector<char> buffer;
+    uint64_t base = 0; // the file offset of buffer[0]
+    std::string kept;  // the lines that open with `[`, one after another
+    std::vector<Candidate> candidates;
+    uint64_t checked = 0;      // the bytes before this are UTF-8
+    uint64_t bad = UINT64_MAX; // the first one that is not, once found
+    LineCounter lines{-1};     // for what is said
+};
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+bool IsEnd(char c)
+{
+    return c == '\n' || c == '\r';
+}
+
+// Eight bytes at a time, four such at once: the common file is ASCII throughout.
+bool AllAscii(const char *bytes, size_t size)
+{
+    uint64_t any = 0;
+    size_t i = 0;
+    for (; i + 32 <= size; i += 32) {
+        uint64_t words[4];
+        memcpy(words, bytes + i, sizeof words);
+        any |= words[0] | words[1] | words[2] | words[3];
+    }
+    for (; i < size; ++i)
+        any |= (uint8_t)bytes[i];
+    return (any & 0x8080808080808080u) == 0;
+}
+
+int ReadAt(int fd, uint64_t offset, size_t size, std::string &out)
+{
+    out.resize(size);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t got = pread(fd, &out[done], size - done, (off_t)(offset + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return errno;
+        if (got == 0)
+            break;
+        done += (size_t)got;
+    }
+    out.resize(done);
+    return 0;
+}
+
+// The text of the line at `begin`, up to its ending or `end`, and the offset past that ending.
+int ReadLine(int fd, uint64_t begin, uint64_t end, std::string &text, uint64_t &next)
+{
+    text.clear();
+    std::string block;
+    for (uint64_t at = begin; at < end;) {
+        int error = ReadAt(fd, at, (size_t)std::min<uint64_t>(4096, end - at), block);
+        if (error != 0 || block.empty())
+            return error;
+        size_t stop = block.find_first_of("\r\n");
+        text.append(block, 0, stop);
+        if (stop != std::string::npos) {
+            next = at + stop + 1;
+            if (block[stop] == '\r' && next < end) {
+                char after = 0;
+                if (pread(fd, &after, 1, (off_t)next) == 1 && after == '\n')
+                    ++next;
+            }
+            return 0;
+        }
+        at += block.size();
+    }
+    next = end;
+    return 0;
+}
+
+// The file offset where the line holding `at` starts, where only blanks come before `at` on it;
+// UINT64_MAX where something else does. For a run of blanks longer than the buffer keeps.
+uint64_t BlanksBack(int fd, uint64_t at)
+{
+    char block[4096];
+    while (at > 0) {
+        uint64_t from = at > sizeof block ? at - sizeof block : 0;
+        if (pread(fd, block, at - from, (off_t)from) != (ssize_t)(at - from))
+            return UINT64_MAX;
+        for (size_t k = at - from; k > 0; --k, --at) {
+            if (IsEnd(block[k - 1]))
+                return at;
+            if (!IsBlank(block[k - 1]))
+                return UINT64_MAX;
+        }
+    }
+    return 0;
+}
+
+// What the lines before the one at buffer[start] leave the importer in. A line ending in a
+// continuation backslash (blanks and a comment may follow it) continues a hex value only if the
+// importer reads it as one: whether it does is left to the importer (Maybe). A line opening with
+// `[` never ends inside a value: read at a line's start it is a key line, and a continued value
+// takes no such line.
+Before LastLineBefore(const Scan &s, size_t start)
+{
+    const char *b = s.buffer.data();
+    for (size_t k = start;;) {
+        size_t e = k - 1; // b[e] ends the line before
+        if (b[e] == '\n' && e > 0 && b[e - 1] == '\r')
+            --e;
+        size_t line = e;
+        while (line > 0 && !IsEnd(b[line - 1]))
+            --line;
+        if (line == 0)
+            return s.base == 0 ? Before::Clean : Before::Maybe; // the header, or out of reach
+        size_t first = line;
+        while (first < e && IsBlank(b[first]))
+            ++first;
+        if (first == e || b[first] == ';' || b[first] == '\0') { // blank, or a comment
+            k = line;
+            continue;
+        }
+        if (b[first] == '[')
+            return Before::Clean;
+        const char *slash = (const char *)memchr(b + first, '\\', e - first);
+        if (slash == NULL)
+            return Before::Clean;
+        size_t end = e;
+        while (IsBlank(b[end - 1]))
+            --end;
+        bool maybe = b[end - 1] == '\\' || memchr(slash, ';', (size_t)(b + e - slash)) != NULL ||
+                     memchr(b + first, '\0', e - first) != NULL;
+        return maybe ? Before::Maybe : Before::Clean;
+    }
+}
+
+// The lines that open with `[` among buffer[from, to), read to their end where the buffer holds
+// it (or the file ends there).
+void FindKeyLines(Scan &s, size_t from, size_t to, bool atEnd)
+{
+    const char *b = s.buffer.data();
+    for (size_t i = from; i < to;) {
+        const char *open = (const char *)memchr(b + i, '[', to - i);
+        if (open == NULL)
+            return;
+        size_t at = (size_t)(open - b);
+        i = at + 1;
+        size_t start = at;
+        while (start > 0 && IsBlank(b[start - 1]))
+            --start;
+        uint64_t begin = s.base + start;
+        if (start == 0 && s.base > 0)
+            begin = BlanksBack(s.fd, s.base);
+        else if (start > 0 && !IsEnd(b[start - 1]))
+            continue;
+        if (begin == 0 || begin == UINT64_MAX) // the header's line, or no line's start
+            continue;
+        Candidate line{(uint32_t)begin, NOT_KEPT, 0,
+                       start > 0 ? LastLineBefore(s, start) : Before::Maybe};
+        const char *lf = (const char *)memchr(b + at, '\n', to - at);
+        size_t stop = lf != NULL ? (size_t)(lf - b) : to;
+        const char *cr = (const char *)memchr(b + at, '\r', stop - at);
+        size_t end = cr != NULL ? (size_t)(cr - b) : stop;
+        if (end < to || atEnd) {
+            line.kept = (uint32_t)s.kept.size();
+            line.size = (uint32_t)(end - start);
+            s.kept.append(b + start, end - start);
+        }
+        s.candidates.push_back(line);
+        i = end;
+    }
+}
+
+// Whether buffer[from, to) is UTF-8, from where the check stood: a character cut by the
+// buffer's end is checked again with the next read, from the bytes the buffer keeps.
+void CheckUtf8(Scan &s, size_t from, size_t to, bool atEnd)
+{
+    if (s.bad != UINT64_MAX)
+        return;
+    if (s.checked == s.base + from && AllAscii(s.buffer.data() + from, to - from)) {
+        s.checked = s.base + to;
+        return;
+    }
+    size_t at = (size_t)(s.checked - s.base);
+    size_t valid = FirstNonUtf8(s.buffer.data() + at, to - at);
+    if (at + valid == to || (to - (at + valid) < 4 && !atEnd))
+        s.checked = s.base + at + valid;
+    else
+        s.bad = s.base + at + valid;
+}
+
+// What a line read by itself says, as of its own line in the file; the first hundred of a file.
+void Say(RegDocument &doc, Scan &s, uint64_t begin, const std::vector<std::string> &said)
+{
+    const std::string first = doc.path + ":1: ";
+    for (const std::string &line : said) {
+        if (doc.diagnostics.size() >= REG_MAX_REPORTED) {
+            ++doc.unreported;
+            continue;
+        }
+        doc.diagnostics.push_back(line.compare(0, first.size(), first) != 0
+                                      ? line
+                                      : doc.path + ":" + std::to_string(LineAt(s.lines, begin)) +
+                                            ": " + line.substr(first.size()));
+    }
+}
+
+} // namespace
+
+int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chunk)
+{
+    doc = RegDocument();
+    doc.path = path;
+    doc.exists = true;
+    doc.indexed = true;
+    Scan s;
+    s.fd = fd;
+    s.lines.fd = fd;
+    // The bytes kept before each read: those a look back reads, and a character cut in two.
+    const size_t keep = std::max<size_t>(chunk / 16, 4);
+    s.buffer.resize(keep + chunk + 1);
+    size_t held = 0;
+    for (;;) {
+        ssize_t got = read(fd, s.buffer.data() + held, chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return errno;
+        if (s.base + held == 0 && got >= 2 && memcmp(s.buffer.data(), "\xFF\xFE", 2) == 0)
+            return REG_WIDE_FILE;
+        size_t to = held + (size_t)got;
+        if (s.base + to > SizeLimit())
+            return EFBIG;
+        bool atEnd = got == 0;
+        FindKeyLines(s, held, to, atEnd);
+        CheckUtf8(s, held, to, atEnd);
+        if (atEnd)
+            break;
+        size_t stays = std::min(keep, to);
+        memmove(s.buffer.data(), s.buffer.data() + to - stays, stays);
+        s.base += to - stays;
+        held = stays;
+    }
+    doc.size = s.base + held;
+    doc.file = std::shared_ptr<int>(new int(dup(fd)), [](int *file) {
+        if (*file >= 0)
+            close(*file);
+        delete file;
+    });
+    if (*doc.file < 0)
+        return errno;
+
+    // The header, as the full reading reads it.
+    RegDocument head;
+    head.path = path;
+    uint64_t next = 0;
+    int error = ReadLine(fd, 0, doc.size, head.bytes, next);
+    if (error != 0)
+        return error;
+    if (head.bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        doc.bom = head.bom = head.bytes.substr(0, 3);
+    doc.ansi = head.ansi = s.bad < doc.size && doc.bom.empty();
+    doc.badUtf8 = head.badUtf8 = s.bad < doc.size && !doc.bom.empty();
+    std::string ending;
+    ReadAt(fd, head.bytes.size(), (size_t)(next - head.bytes.size()), ending);
+    head.bytes += ending;
+    // What is read: two files that differ only in their value lines say the same here.
+    doc.contentKey = std::hash<std::string>()(std::to_string(doc.size) + ":" + head.bytes + s.kept);
+    RegParser header(head, doc, false);
+    if (!ReadHeader(header))
+        return 0;
+    if (!doc.bom.empty())
+        doc.diagnostics.push_back(path + ":1: a UTF-8 byte-order mark, which regedit does not "
+                                         "know: it would import nothing from this file (save "
+                                         "it as UTF-16LE, or as UTF-8 without the mark)");
+    if (doc.ansi)
+        doc.diagnostics.push_back(path + ":" + std::to_string(LineAt(s.lines, s.bad)) +
+                                  ": a byte that is not UTF-8, so the file is read in "
+                                  "Windows-1252, as regedit reads it");
+
+    // Each line that opens with `[`, where the importer reads it at a line's start, read as the
+    // importer reads it there. `from` is where it last stood at a line's start.
+    uint64_t from = next;
+    RegDocument line;
+    line.path = path;
+    line.ansi = doc.ansi;
+    line.badUtf8 = doc.badUtf8;
+    for (const Candidate &candidate : s.candidates) {
+        if (candidate.begin < from)
+            continue;
+        if (candidate.kept != NOT_KEPT) {
+            line.bytes.assign(s.kept, candidate.kept, candidate.size);
+        } else if ((error = ReadLine(fd, candidate.begin, doc.size, line.bytes, next)) != 0) {
+            return error;
+        }
+        uint64_t end = candidate.begin + line.bytes.size();
+        if (candidate.before == Before::Maybe) {
+            RegDocument part = line;
+            if ((error = ReadAt(fd, from, (size_t)(end - from), part.bytes)) != 0)
+                return error;
+            size_t reached = ReadOnTo(part, (size_t)(candidate.begin - from));
+            if (from + reached != candidate.begin) {
+                from += reached;
+                continue;
+            }
+        }
+        from = end;
+        RegDocument one;
+        ParseOneLine(line, one);
+        Say(doc, s, candidate.begin, one.diagnostics);
+        RegEntry entry = one.entries.at(0);
+        if (entry.kind == RegEntryKind::Skipped)
+            continue; // no key line after all: the section goes on
+        entry.begin = candidate.begin;
+        if (!one.keyStarts.empty()) {
+            if (doc.keyStarts.size() > REG_ENTRY_ID_MASK) {
+                doc.valid = false;
+                doc.entries.clear();
+                doc.diagnostics.push_back(
+                    path + ": more than 268 million keys, too many to be a registry");
+                return 0;
+            }
+            entry.id = (uint32_t)doc.keyStarts.size();
+            doc.keyStarts.push_back((uint32_t)doc.keyText.size());
+            doc.keyText += one.keyText;
+        }
+        doc.entries.push_back(entry);
+        doc.sectionStarts.push_back((uint32_t)end);
+    }
+    if (doc.unreported != 0)
+        doc.diagnostics.push_back(path + ": ... and " + std::to_string(doc.unreported) +
+                                  " more lines like these");
+    return 0;
+}
+
+int ReadSection(const RegDocument &doc, size_t index, RegDocument &part)
+{
+    part = RegDocument();
+    part.path = doc.path;
+    part.ansi = doc.ansi;
+    part.badUtf8 = doc.badUtf8;
+    uint64_t begin = doc.sectionStarts[index];
+    uint64_t end = index + 1 < doc.entries.size() ? doc.entries[index + 1].begin : doc.size;
+    int error = ReadAt(*doc.file, begin, (size_t)(end - begin), part.bytes);
+    if (error != 0)
+        return error;
+    ParseValues(part);
+    if (part.diagnostics.empty())
+        return 0;
+    // Numbered from the section's start, the key line's end: its first line is the key line's.
+    LineCounter lines{*doc.file};
+    size_t first = LineAt(lines, begin);
+    const std::string prefix = doc.path + ":";
+    for (std::string &line : part.diagnostics) {
+        size_t colon = line.find(':', prefix.size());
+        if (line.compare(0, prefix.size(), prefix) == 0 && colon != std::string::npos)
+            line = prefix +
+                   std::to_string(first - 1 + strtoul(line.c_str() + prefix.size(), NULL, 10)) +
+                   line.substr(colon);
+    }
+    ReportLines(doc, part.diagnostics);
+    return 0;
+}
+
+size_t LineAt(LineCounter &lines, uint64_t offset)
+{
+    if (offset < lines.counted)
+        lines = LineCounter{lines.fd};
+    std::string block;
+    while (lines.counted < offset) {
+        size_t size = (size_t)std::min<uint64_t>(65536, offset - lines.counted);
+        if (ReadAt(lines.fd, lines.counted, size, block) != 0 || block.empty())
+            break;
+        lines.ends += CountLineEnds(block.data(), block.size(), lines.last);
+        lines.last = block.back();
+        lines.counted += block.size();
+    }
+    return lines.ends + 1;
+}
