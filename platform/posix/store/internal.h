@@ -122,9 +122,9 @@ size_t CountLineEnds(const char *bytes, size_t size, char before);
 // The file's first line, read with p from its start, as the header it must be (else false, and
 // said in p.out); the file's line ending is then p.out.eol.
 bool ReadHeader(RegParser &p);
-// One line, read at a line's start as the importer reads it there: its entry (at 0), its key and
-// what it says (as of line 1) go to `out`.
-void ParseOneLine(const RegDocument &line, RegDocument &out);
+// The line p.doc holds, read at a line's start as the importer reads it there: its entry (at 0),
+// its key and what it says (as of line 1) go to p.out. A parser reads one line after another so.
+void ParseOneLine(RegParser &p);
 // Where the importer, reading from the start of `part` at a line's start, is first at a line's
 // start again at or after `target`: `target` itself when it reads the line there as a line of its
 // own, not as one a hex value's backslash continued.

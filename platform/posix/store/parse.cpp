@@ -676,9 +676,12 @@ bool ReadHeader(RegParser &p)
     return true;
 }
 
-void ParseOneLine(const RegDocument &line, RegDocument &out)
+void ParseOneLine(RegParser &p)
 {
-    RegParser p(line, out, false);
+    p.next = 0;
+    p.limit = TextEnd(p.doc);
+    p.line = 0;
+    p.section = -1;
     ParseState state = ParseState::LineStart;
     do
         state = PARSE_STEPS[(int)state](p);

@@ -220,19 +220,15 @@ void CheckUtf8(Scan &s, size_t from, size_t to, bool atEnd)
         s.bad = s.base + at + valid;
 }
 
-// What a line read by itself says, as of its own line in the file; the first hundred of a file.
-void Say(RegDocument &doc, Scan &s, uint64_t begin, const std::vector<std::string> &said)
+// What a line read by itself said, as of line 1, as of its own line in the file.
+void Renumber(RegDocument &doc, Scan &s, uint64_t begin, size_t from)
 {
     const std::string first = doc.path + ":1: ";
-    for (const std::string &line : said) {
-        if (doc.diagnostics.size() >= REG_MAX_REPORTED) {
-            ++doc.unreported;
-            continue;
-        }
-        doc.diagnostics.push_back(line.compare(0, first.size(), first) != 0
-                                      ? line
-                                      : doc.path + ":" + std::to_string(LineAt(s.lines, begin)) +
-                                            ": " + line.substr(first.size()));
+    for (size_t i = from; i < doc.diagnostics.size(); ++i) {
+        std::string &line = doc.diagnostics[i];
+        if (line.compare(0, first.size(), first) == 0)
+            line = doc.path + ":" + std::to_string(LineAt(s.lines, begin)) + ": " +
+                   line.substr(first.size());
     }
 }
 
@@ -316,6 +312,7 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
     line.path = path;
     line.ansi = doc.ansi;
     line.badUtf8 = doc.badUtf8;
+    RegParser reader(line, doc, false);
     for (const Candidate &candidate : s.candidates) {
         if (candidate.begin < from)
             continue;
@@ -336,26 +333,22 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
             }
         }
         from = end;
-        RegDocument one;
-        ParseOneLine(line, one);
-        Say(doc, s, candidate.begin, one.diagnostics);
-        RegEntry entry = one.entries.at(0);
-        if (entry.kind == RegEntryKind::Skipped)
-            continue; // no key line after all: the section goes on
-        entry.begin = candidate.begin;
-        if (!one.keyStarts.empty()) {
-            if (doc.keyStarts.size() > REG_ENTRY_ID_MASK) {
-                doc.valid = false;
-                doc.entries.clear();
-                doc.diagnostics.push_back(
-                    path + ": more than 268 million keys, too many to be a registry");
-                return 0;
-            }
-            entry.id = (uint32_t)doc.keyStarts.size();
-            doc.keyStarts.push_back((uint32_t)doc.keyText.size());
-            doc.keyText += one.keyText;
+        size_t said = doc.diagnostics.size();
+        ParseOneLine(reader);
+        if (reader.tooManyKeys) {
+            doc.valid = false;
+            doc.entries.clear();
+            doc.diagnostics.push_back(path +
+                                      ": more than 268 million keys, too many to be a registry");
+            return 0;
         }
-        doc.entries.push_back(entry);
+        Renumber(doc, s, candidate.begin, said);
+        RegEntry &entry = doc.entries.back();
+        if (entry.kind == RegEntryKind::Skipped) {
+            doc.entries.pop_back(); // no key line after all: the section goes on
+            continue;
+        }
+        entry.begin = candidate.begin;
         doc.sectionStarts.push_back((uint32_t)end);
     }
     if (doc.unreported != 0)
