@@ -6,6 +6,8 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -146,13 +148,46 @@ inline void CheckEdit(RegDocument &doc, const FuzzEdit &edit)
     doc = edited;
 }
 
-// Parse, serialise the parse back to the very bytes, and run the chosen edit.
+// A reader's reading of the key lines alone, through a buffer of a size the input chooses, means
+// what the full reading means: every key and value of the file, and one of neither.
+inline void CheckKeyLineReading(const uint8_t *control, const std::string &bytes,
+                                const RegDocument &full, const RegTree &tree)
+{
+    if (bytes.compare(0, 2, "\xFF\xFE") == 0) // read whole
+        return;
+    int fd = memfd_create("fuzz.reg", 0);
+    FUZZ_CHECK(fd >= 0 && write(fd, bytes.data(), bytes.size()) == (ssize_t)bytes.size() &&
+               lseek(fd, 0, SEEK_SET) == 0);
+    RegDocument index;
+    FUZZ_CHECK(RegStoreIndex(index, fd, "fuzz.reg", 4 + control[0] % 64) == 0);
+    close(fd);
+    FUZZ_CHECK(index.valid == full.valid);
+    RegTree keys = tree;
+    keys[u"FUZZ\\ABSENT"];
+    for (const auto &key : keys) {
+        FUZZ_CHECK(RegStoreKeyExists(index, key.first) == RegStoreKeyExists(full, key.first));
+        std::vector<std::u16string> names = {u"FUZZABSENT"};
+        for (const auto &value : key.second)
+            names.push_back(value.first);
+        for (const std::u16string &name : names) {
+            RegValue a{0, {}};
+            RegValue b{0, {}};
+            FUZZ_CHECK(RegStoreQueryValue(index, key.first, name, &a) ==
+                       RegStoreQueryValue(full, key.first, name, &b));
+            FUZZ_CHECK(a.type == b.type && a.data == b.data);
+        }
+    }
+}
+
+// Parse, serialise the parse back to the very bytes, read the key lines alone, and run the chosen
+// edit.
 inline void CheckStore(const uint8_t *control, const std::string &bytes)
 {
     RegDocument doc;
     RegStoreParse(doc, "fuzz.reg", bytes);
     FUZZ_CHECK(RegStoreSerialize(doc) == bytes);
     RegTree tree = RegStoreEvaluate(doc);
+    CheckKeyLineReading(control, bytes, doc, tree);
     if (!doc.valid)
         return;
     FuzzEdit edit = ChooseEdit(tree, control);

@@ -13,6 +13,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <memory>
+
 namespace {
 
 // What the last line before a key line that means anything leaves the importer in: surely at a
@@ -30,7 +32,7 @@ struct Candidate {
 
 struct Scan {
     int fd;
-    std::vector<char> buffer;
+    std::unique_ptr<char[]> buffer; // not cleared: a small file touches a page of it
     uint64_t base = 0; // the file offset of buffer[0]
     std::string kept;  // the lines that open with `[`, one after another
     std::vector<Candidate> candidates;
@@ -134,7 +136,7 @@ uint64_t BlanksBack(int fd, uint64_t at)
 // takes no such line.
 Before LastLineBefore(const Scan &s, size_t start)
 {
-    const char *b = s.buffer.data();
+    const char *b = s.buffer.get();
     for (size_t k = start;;) {
         size_t e = k - 1; // b[e] ends the line before
         if (b[e] == '\n' && e > 0 && b[e - 1] == '\r')
@@ -169,7 +171,7 @@ Before LastLineBefore(const Scan &s, size_t start)
 // it (or the file ends there).
 void FindKeyLines(Scan &s, size_t from, size_t to, bool atEnd)
 {
-    const char *b = s.buffer.data();
+    const char *b = s.buffer.get();
     for (size_t i = from; i < to;) {
         const char *open = (const char *)memchr(b + i, '[', to - i);
         if (open == NULL)
@@ -208,12 +210,12 @@ void CheckUtf8(Scan &s, size_t from, size_t to, bool atEnd)
 {
     if (s.bad != UINT64_MAX)
         return;
-    if (s.checked == s.base + from && AllAscii(s.buffer.data() + from, to - from)) {
+    if (s.checked == s.base + from && AllAscii(s.buffer.get() + from, to - from)) {
         s.checked = s.base + to;
         return;
     }
     size_t at = (size_t)(s.checked - s.base);
-    size_t valid = FirstNonUtf8(s.buffer.data() + at, to - at);
+    size_t valid = FirstNonUtf8(s.buffer.get() + at, to - at);
     if (at + valid == to || (to - (at + valid) < 4 && !atEnd))
         s.checked = s.base + at + valid;
     else
@@ -245,15 +247,15 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
     s.lines.fd = fd;
     // The bytes kept before each read: those a look back reads, and a character cut in two.
     const size_t keep = std::max<size_t>(chunk / 16, 4);
-    s.buffer.resize(keep + chunk + 1);
+    s.buffer.reset(new char[keep + chunk + 1]);
     size_t held = 0;
     for (;;) {
-        ssize_t got = read(fd, s.buffer.data() + held, chunk);
+        ssize_t got = read(fd, s.buffer.get() + held, chunk);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
             return errno;
-        if (s.base + held == 0 && got >= 2 && memcmp(s.buffer.data(), "\xFF\xFE", 2) == 0)
+        if (s.base + held == 0 && got >= 2 && memcmp(s.buffer.get(), "\xFF\xFE", 2) == 0)
             return REG_WIDE_FILE;
         size_t to = held + (size_t)got;
         if (s.base + to > SizeLimit())
@@ -264,7 +266,7 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
         if (atEnd)
             break;
         size_t stays = std::min(keep, to);
-        memmove(s.buffer.data(), s.buffer.data() + to - stays, stays);
+        memmove(s.buffer.get(), s.buffer.get() + to - stays, stays);
         s.base += to - stays;
         held = stays;
     }
