@@ -139,9 +139,11 @@ void ReadEntry(const RegDocument &doc, const RegEntry &entry, std::u16string &na
 
 // ---- scan.cpp: the reading of key lines alone ---------------------------------------------------
 
-// Reads the Key entry's section of an indexed document (its value lines) into `part`, parsed,
-// and says what its lines say (ReportLines); the errno when it cannot be read.
-int ReadSection(const RegDocument &doc, size_t index, RegDocument &part);
+// What an indexed document says, asked for one key or value: only the key lines that may bear on
+// it are parsed, and only the sections of the key are read.
+bool IndexedKeyExists(const RegDocument &doc, const std::u16string &key);
+bool IndexedQueryValue(const RegDocument &doc, const std::u16string &key,
+                       const std::u16string &name, RegValue *value);
 // The line number of a file offset, counted by reading the file up to it.
 struct LineCounter {
     int fd;

@@ -44,6 +44,8 @@ bool DeletesKey(const RegDocument &doc, const RegEntry &entry, const std::u16str
 // every ancestor) until a deletion of it or of an ancestor.
 bool RegStoreKeyExists(const RegDocument &doc, const std::u16string &key)
 {
+    if (doc.indexed)
+        return IndexedKeyExists(doc, key);
     bool exists = key.empty();
     for (const RegEntry &entry : doc.entries) {
         if (entry.kind == RegEntryKind::Key && entry.local &&
@@ -55,45 +57,11 @@ bool RegStoreKeyExists(const RegDocument &doc, const std::u16string &key)
     return exists;
 }
 
-// An indexed document reads the value lines of the key's sections from its file, one section at
-// a time; a section that cannot be read is said, and its values are not found.
-static bool QueryIndexed(const RegDocument &doc, const std::u16string &key,
-                         const std::u16string &name, RegValue *value)
-{
-    uint32_t hash = NameHash(name) & REG_ENTRY_ID_MASK;
-    bool found = false;
-    std::u16string written;
-    RegDocument part;
-    for (size_t i = 0; i < doc.entries.size(); ++i) {
-        const RegEntry &entry = doc.entries[i];
-        if (DeletesKey(doc, entry, key))
-            found = false;
-        if (entry.kind != RegEntryKind::Key || !entry.local || KeyOf(doc, entry) != key)
-            continue;
-        if (int error = ReadSection(doc, i, part)) {
-            RegStoreSay(doc.path + ": cannot be read (" + RegStoreReason(error) + ")");
-            return false;
-        }
-        for (const RegEntry &line : part.entries) {
-            if ((line.kind != RegEntryKind::SetValue && line.kind != RegEntryKind::DeleteValue) ||
-                line.id != hash)
-                continue;
-            ReadEntry(part, line, written, NULL);
-            if (RegStoreFold(written) != name)
-                continue;
-            found = line.kind == RegEntryKind::SetValue;
-            if (found && value != NULL)
-                ReadEntry(part, line, written, value);
-        }
-    }
-    return found;
-}
-
 bool RegStoreQueryValue(const RegDocument &doc, const std::u16string &key,
                         const std::u16string &name, RegValue *value)
 {
     if (doc.indexed)
-        return QueryIndexed(doc, key, name, value);
+        return IndexedQueryValue(doc, key, name, value);
     uint32_t hash = NameHash(name);
     const RegEntry *found = NULL;
     std::u16string written;

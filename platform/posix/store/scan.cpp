@@ -33,8 +33,8 @@ struct Candidate {
 struct Scan {
     int fd;
     std::unique_ptr<char[]> buffer; // not cleared: a small file touches a page of it
-    uint64_t base = 0; // the file offset of buffer[0]
-    std::string kept;  // the lines that open with `[`, one after another
+    uint64_t base = 0;              // the file offset of buffer[0]
+    std::string kept;               // the lines that open with `[`, one after another
     std::vector<Candidate> candidates;
     uint64_t checked = 0;      // the bytes before this are UTF-8
     uint64_t bad = UINT64_MAX; // the first one that is not, once found
@@ -51,19 +51,20 @@ bool IsEnd(char c)
     return c == '\n' || c == '\r';
 }
 
-// Eight bytes at a time, four such at once: the common file is ASCII throughout.
+// 128 bytes at a time, in the compiler's vectors: the common file is ASCII throughout.
 bool AllAscii(const char *bytes, size_t size)
 {
-    uint64_t any = 0;
+    typedef uint64_t Lanes __attribute__((vector_size(16), aligned(1), may_alias));
+    Lanes any = {0, 0};
     size_t i = 0;
-    for (; i + 32 <= size; i += 32) {
-        uint64_t words[4];
-        memcpy(words, bytes + i, sizeof words);
-        any |= words[0] | words[1] | words[2] | words[3];
+    for (; i + 128 <= size; i += 128) {
+        const Lanes *at = (const Lanes *)(bytes + i);
+        any |= ((at[0] | at[1]) | (at[2] | at[3])) | ((at[4] | at[5]) | (at[6] | at[7]));
     }
+    uint64_t all = any[0] | any[1];
     for (; i < size; ++i)
-        any |= (uint8_t)bytes[i];
-    return (any & 0x8080808080808080u) == 0;
+        all |= (uint8_t)bytes[i];
+    return (all & 0x8080808080808080u) == 0;
 }
 
 int ReadAt(int fd, uint64_t offset, size_t size, std::string &out)
@@ -141,9 +142,10 @@ Before LastLineBefore(const Scan &s, size_t start)
         size_t e = k - 1; // b[e] ends the line before
         if (b[e] == '\n' && e > 0 && b[e - 1] == '\r')
             --e;
-        size_t line = e;
-        while (line > 0 && !IsEnd(b[line - 1]))
-            --line;
+        const char *lf = (const char *)memrchr(b, '\n', e);
+        size_t line = lf != NULL ? (size_t)(lf - b) + 1 : 0;
+        const char *cr = (const char *)memrchr(b + line, '\r', e - line);
+        line = cr != NULL ? (size_t)(cr - b) + 1 : line;
         if (line == 0)
             return s.base == 0 ? Before::Clean : Before::Maybe; // the header, or out of reach
         size_t first = line;
@@ -223,15 +225,26 @@ void CheckUtf8(Scan &s, size_t from, size_t to, bool atEnd)
 }
 
 // What a line read by itself said, as of line 1, as of its own line in the file.
-void Renumber(RegDocument &doc, Scan &s, uint64_t begin, size_t from)
+void Renumber(std::vector<std::string> &said, const std::string &path, LineCounter &lines,
+              uint64_t begin)
 {
-    const std::string first = doc.path + ":1: ";
-    for (size_t i = from; i < doc.diagnostics.size(); ++i) {
-        std::string &line = doc.diagnostics[i];
+    const std::string first = path + ":1: ";
+    for (std::string &line : said)
         if (line.compare(0, first.size(), first) == 0)
-            line = doc.path + ":" + std::to_string(LineAt(s.lines, begin)) + ": " +
+            line = path + ":" + std::to_string(LineAt(lines, begin)) + ": " +
                    line.substr(first.size());
-    }
+}
+
+// A line opening with `[` that the importer passes over, leaving the section open: a blank after
+// the bracket, or no closing bracket after it, in the line's text (which a zero ends). Read on its
+// bytes, as the parser reads its characters: no byte of another character is one of these.
+bool PassedOver(const char *text, size_t size)
+{
+    const char *zero = (const char *)memchr(text, 0, size);
+    const char *end = zero != NULL ? zero : text + size;
+    const char *open = (const char *)memchr(text, '[', (size_t)(end - text));
+    return open + 1 == end || IsBlank(open[1]) ||
+           memrchr(open + 1, ']', (size_t)(end - open - 1)) == NULL;
 }
 
 } // namespace
@@ -245,8 +258,9 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
     Scan s;
     s.fd = fd;
     s.lines.fd = fd;
-    // The bytes kept before each read: those a look back reads, and a character cut in two.
-    const size_t keep = std::max<size_t>(chunk / 16, 4);
+    // The bytes kept before each read: those a look back reads (a line or two; beyond them the
+    // importer reads the stretch), and a character cut in two.
+    const size_t keep = std::max<size_t>(chunk / 64, 4);
     s.buffer.reset(new char[keep + chunk + 1]);
     size_t held = 0;
     for (;;) {
@@ -314,7 +328,6 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
     line.path = path;
     line.ansi = doc.ansi;
     line.badUtf8 = doc.badUtf8;
-    RegParser reader(line, doc, false);
     for (const Candidate &candidate : s.candidates) {
         if (candidate.begin < from)
             continue;
@@ -335,22 +348,21 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
             }
         }
         from = end;
-        size_t said = doc.diagnostics.size();
-        ParseOneLine(reader);
-        if (reader.tooManyKeys) {
+        if (PassedOver(line.bytes.data(), line.bytes.size()))
+            continue; // no key line after all: the section goes on
+        if (doc.entries.size() > REG_ENTRY_ID_MASK) {
             doc.valid = false;
             doc.entries.clear();
             doc.diagnostics.push_back(path +
                                       ": more than 268 million keys, too many to be a registry");
             return 0;
         }
-        Renumber(doc, s, candidate.begin, said);
-        RegEntry &entry = doc.entries.back();
-        if (entry.kind == RegEntryKind::Skipped) {
-            doc.entries.pop_back(); // no key line after all: the section goes on
-            continue;
-        }
+        RegEntry entry{};
         entry.begin = candidate.begin;
+        entry.id = (uint32_t)doc.keyLineStarts.size();
+        doc.keyLineStarts.push_back((uint32_t)doc.keyLines.size());
+        doc.keyLines += line.bytes;
+        doc.entries.push_back(entry);
         doc.sectionStarts.push_back((uint32_t)end);
     }
     if (doc.unreported != 0)
@@ -359,7 +371,9 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
     return 0;
 }
 
-int ReadSection(const RegDocument &doc, size_t index, RegDocument &part)
+// The Key entry's section of an indexed document (its value lines) read into `part`, parsed; what
+// its lines say is said. The errno when it cannot be read.
+static int ReadSection(const RegDocument &doc, size_t index, RegDocument &part)
 {
     part = RegDocument();
     part.path = doc.path;
@@ -386,6 +400,118 @@ int ReadSection(const RegDocument &doc, size_t index, RegDocument &part)
     }
     ReportLines(doc, part.diagnostics);
     return 0;
+}
+
+// Whether key line i may bear on `key`: its path the key's, an ancestor's or a descendant's. Read
+// on its bytes as far as they are ASCII: the parser folds each letter to its ASCII capital there,
+// drops trailing backslashes and reads doubled ones as one. A line with a zero or a byte beyond
+// ASCII before it differs may, and is left to the parser; so is one whose backslashes may trail.
+static bool MayBearOn(const RegDocument &doc, size_t i, const std::u16string &key)
+{
+    uint32_t id = doc.entries[i].id;
+    const char *text = doc.keyLines.data() + doc.keyLineStarts[id];
+    size_t size =
+        (id + 1 < doc.keyLineStarts.size() ? doc.keyLineStarts[id + 1] : doc.keyLines.size()) -
+        doc.keyLineStarts[id];
+    if (key.empty())
+        return true;
+    const char *close = (const char *)memrchr(text, ']', size);
+    const char *slash = (const char *)memchr(text, '\\', (size_t)(close - text));
+    if (slash == NULL)
+        return true; // the root itself
+    size_t k = 0;
+    for (const char *at = slash + 1; at < close; ++at) {
+        if (*at == 0 || (uint8_t)*at >= 0x80)
+            return true; // where the text ends, or a character the parser folds
+        if (*at == '\\' && at[-1] == '\\')
+            continue;
+        char16_t c = *at >= 'a' && *at <= 'z' ? (char16_t)(*at - 0x20) : (char16_t)*at;
+        if (k == key.size() || c != key[k])
+            return *at == '\\'; // a descendant's, or backslashes that may trail
+        ++k;
+    }
+    return k == key.size() || key[k] == u'\\';
+}
+
+// Key line i read by the parser at a line's start, as the full reading reads it; what it says is
+// said. Its entry's kind, root and folded path.
+static RegEntry ReadKeyLine(const RegDocument &doc, size_t i, std::u16string &path)
+{
+    uint32_t id = doc.entries[i].id;
+    RegDocument line;
+    line.path = doc.path;
+    line.ansi = doc.ansi;
+    line.badUtf8 = doc.badUtf8;
+    size_t end =
+        id + 1 < doc.keyLineStarts.size() ? doc.keyLineStarts[id + 1] : doc.keyLines.size();
+    line.bytes.assign(doc.keyLines, doc.keyLineStarts[id], end - doc.keyLineStarts[id]);
+    RegDocument out;
+    RegParser reader(line, out, false);
+    ParseOneLine(reader);
+    if (!out.diagnostics.empty()) {
+        LineCounter lines{*doc.file};
+        Renumber(out.diagnostics, doc.path, lines, doc.entries[i].begin);
+        ReportLines(doc, out.diagnostics);
+    }
+    path = out.keyStarts.empty() ? u"" : out.keyText;
+    return out.entries.at(0);
+}
+
+bool IndexedKeyExists(const RegDocument &doc, const std::u16string &key)
+{
+    bool exists = key.empty();
+    std::u16string path;
+    for (size_t i = 0; i < doc.entries.size(); ++i) {
+        if (!MayBearOn(doc, i, key))
+            continue;
+        RegEntry entry = ReadKeyLine(doc, i, path);
+        if (entry.kind == RegEntryKind::Key && entry.local && IsSelfOrAncestor(key, path))
+            exists = true;
+        else if (entry.kind == RegEntryKind::DeleteKey && entry.local &&
+                 IsSelfOrAncestor(path, key))
+            exists = false;
+    }
+    return exists;
+}
+
+bool IndexedQueryValue(const RegDocument &doc, const std::u16string &key,
+                       const std::u16string &name, RegValue *value)
+{
+    uint32_t hash = NameHash(name) & REG_ENTRY_ID_MASK;
+    bool found = false;
+    std::u16string path;
+    std::u16string written;
+    RegDocument part;
+    for (size_t i = 0; i < doc.entries.size(); ++i) {
+        if (!MayBearOn(doc, i, key))
+            continue;
+        RegEntry entry = ReadKeyLine(doc, i, path);
+        if (!entry.local ||
+            (entry.kind != RegEntryKind::Key && entry.kind != RegEntryKind::DeleteKey))
+            continue;
+        if (entry.kind == RegEntryKind::DeleteKey) {
+            found = found && !IsSelfOrAncestor(path, key);
+            continue;
+        }
+        if (path != key)
+            continue;
+        if (int error = ReadSection(doc, i, part)) {
+            RegStoreSay(doc.path + ": cannot be read (" + RegStoreReason(error) + ")");
+            return false;
+        }
+        for (const RegEntry &line : part.entries) {
+            if ((line.kind != RegEntryKind::SetValue && line.kind != RegEntryKind::DeleteValue) ||
+                line.id != hash)
+                continue;
+            ReadEntry(part, line, written, NULL);
+            if (RegStoreFold(written) != name)
+                continue;
+            found = line.kind == RegEntryKind::SetValue;
+            if (found && value != NULL)
+                ReadEntry(part, line, written, value);
+        }
+    }
+    return found;
 }
 
 size_t LineAt(LineCounter &lines, uint64_t offset)
