@@ -311,6 +311,7 @@ TEST(StoreKeyLineReading, MeansWhatTheFullReadingMeans)
             "X]\r\n\"V\"=\"1\"\r\n",
         "REGEDIT4\r" + K + "A]\r\"B\"=hex(7):61,00,\\\r  62,00,\\\r\t" + K + "X]\r\"V\"=\"1\"\r",
         std::string("REGEDIT4\n") + K + "A]\n\"B\"=hex:01,\\\0junk\n" + K + "X]\n\"V\"=\"1\"\n",
+        std::string("REGEDIT4\n") + K + "P]\0]\n\"V\"=\"1\"\n" + K + "Q]\0\n",
         // Backslashes that continue nothing.
         "REGEDIT4\n" + K + "A]\n\"P\"=\"\\\\Windows\\\\\"\n" + K + "X]\n\"T\"=\"text\\\n" + K +
             "Y]\n\"S\"=\"a;b\\\\\"\n" + K + "Z]\n\"V\"=\"1\"\n",

@@ -404,8 +404,9 @@ static int ReadSection(const RegDocument &doc, size_t index, RegDocument &part)
 
 // Whether key line i may bear on `key`: its path the key's, an ancestor's or a descendant's. Read
 // on its bytes as far as they are ASCII: the parser folds each letter to its ASCII capital there,
-// drops trailing backslashes and reads doubled ones as one. A line with a zero or a byte beyond
-// ASCII before it differs may, and is left to the parser; so is one whose backslashes may trail.
+// drops trailing backslashes and reads doubled ones as one, and its text ends at a zero. A line
+// with a byte beyond ASCII before it differs may, and is left to the parser; so is one whose
+// backslashes may trail.
 static bool MayBearOn(const RegDocument &doc, size_t i, const std::u16string &key)
 {
     uint32_t id = doc.entries[i].id;
@@ -415,14 +416,16 @@ static bool MayBearOn(const RegDocument &doc, size_t i, const std::u16string &ke
         doc.keyLineStarts[id];
     if (key.empty())
         return true;
-    const char *close = (const char *)memrchr(text, ']', size);
+    const char *zero = (const char *)memchr(text, 0, size); // where the parser's text ends
+    const char *close =
+        (const char *)memrchr(text, ']', zero != NULL ? (size_t)(zero - text) : size);
     const char *slash = (const char *)memchr(text, '\\', (size_t)(close - text));
     if (slash == NULL)
         return true; // the root itself
     size_t k = 0;
     for (const char *at = slash + 1; at < close; ++at) {
-        if (*at == 0 || (uint8_t)*at >= 0x80)
-            return true; // where the text ends, or a character the parser folds
+        if ((uint8_t)*at >= 0x80)
+            return true; // a character the parser folds
         if (*at == '\\' && at[-1] == '\\')
             continue;
         char16_t c = *at >= 'a' && *at <= 'z' ? (char16_t)(*at - 0x20) : (char16_t)*at;
