@@ -258,6 +258,10 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
     Scan s;
     s.fd = fd;
     s.lines.fd = fd;
+    // No more room than the file needs, read in one step; a file that grows meanwhile is read on.
+    struct stat info;
+    if (fstat(fd, &info) == 0 && (uint64_t)info.st_size < chunk)
+        chunk = std::max<size_t>((size_t)info.st_size + 1, 4);
     // The bytes kept before each read: those a look back reads (a line or two; beyond them the
     // importer reads the stretch), and a character cut in two.
     const size_t keep = std::max<size_t>(chunk / 64, 4);
