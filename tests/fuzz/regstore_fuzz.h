@@ -107,8 +107,33 @@ inline bool SameTree(const RegTree &a, const RegTree &b)
 // Runs one edit as the store's write does and checks it without the store's own check: the
 // registry the edited file describes is the old one with just the change, the value reads back
 // as written, and the same edit again changes nothing. `doc` becomes the edited file.
+// An edit leaves its document read as a fresh reading of its bytes reads them, though it reads
+// again only where they changed.
+inline void CheckReadAgain(const RegDocument &doc, const FuzzEdit &edit)
+{
+    RegDocument edited = doc;
+    ApplyEdit(edited, edit);
+    RegDocument fresh;
+    RegStoreParse(fresh, doc.path, edited.bytes);
+    FUZZ_CHECK(edited.entries.size() == fresh.entries.size());
+    auto key = [](const RegDocument &d, const RegEntry &e) {
+        size_t end = e.id + 1u < d.keyStarts.size() ? d.keyStarts[e.id + 1] : d.keyText.size();
+        return d.keyText.substr(d.keyStarts[e.id], end - d.keyStarts[e.id]);
+    };
+    for (size_t i = 0; i < fresh.entries.size(); ++i) {
+        const RegEntry &a = edited.entries[i];
+        const RegEntry &b = fresh.entries[i];
+        FUZZ_CHECK(a.begin == b.begin && a.kind == b.kind && a.local == b.local);
+        bool keyed = b.kind == RegEntryKind::Key || b.kind == RegEntryKind::DeleteKey;
+        FUZZ_CHECK(keyed ? key(edited, a) == key(fresh, b) : a.id == b.id);
+    }
+    FUZZ_CHECK(edited.dangling == fresh.dangling && edited.ansi == fresh.ansi &&
+               edited.badUtf8 == fresh.badUtf8);
+}
+
 inline void CheckEdit(RegDocument &doc, const FuzzEdit &edit)
 {
+    CheckReadAgain(doc, edit);
     auto apply = [&](RegDocument &target) { return ApplyEdit(target, edit); };
     std::string bytes;
     LONG result = RegStoreEdit(doc, apply, bytes);

@@ -2,6 +2,8 @@
 // the one change; and the edit itself, run on a copy, within the size a registry may have.
 #include "internal.h"
 
+#include <string.h>
+
 #include <algorithm>
 
 // An entry's bytes without its last line ending.
@@ -103,12 +105,37 @@ bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
         after.bytes.compare(TextEnd(after), std::string::npos, before.bytes, TextEnd(before),
                             std::string::npos) != 0)
         return false;
+    // The bytes before the first that differs, and after the last, are the same in both texts.
+    const std::string &a = before.bytes;
+    const std::string &b = after.bytes;
+    size_t same = 0;
+    for (size_t step = 4096; same < std::min(a.size(), b.size()); same += step) {
+        step = std::min(step, std::min(a.size(), b.size()) - same);
+        if (memcmp(a.data() + same, b.data() + same, step) != 0) {
+            while (a[same] == b[same])
+                ++same;
+            break;
+        }
+    }
+    size_t tail = 0;
+    while (tail < std::min(a.size(), b.size()) - same &&
+           a[a.size() - 1 - tail] == b[b.size() - 1 - tail])
+        ++tail;
+    const size_t tailBefore = a.size() - tail;
+    const size_t tailAfter = b.size() - tail;
+
     uint32_t hash = NameHash(change.name);
     std::pair<int, int> sections(-1, -1);
+    // Entries that end before the first changed byte are the same entries in both, read from
+    // the same bytes: the walk starts after them.
     size_t i = 0;
-    size_t j = 0;
     int openI = -1; // the sections open at entries i and j
-    int openJ = -1;
+    while (i + 1 < before.entries.size() && before.entries[i + 1].begin <= same) {
+        openI = RegStoreSectionAfter(before.entries[i], i, openI);
+        ++i;
+    }
+    size_t j = i;
+    int openJ = openI;
     // Each entry is passed once; the section open at it is found on the way.
     auto skip = [&](const RegDocument &doc, size_t &at, int &open) {
         for (; at < doc.entries.size(); ++at) {
@@ -122,9 +149,23 @@ bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
         skip(after, j, openJ);
         if (i == before.entries.size() || j == after.entries.size())
             break;
-        if (!SameMeaning(before, before.entries[i], openI, after, after.entries[j], openJ,
-                         sections))
+        const RegEntry &x = before.entries[i];
+        const RegEntry &y = after.entries[j];
+        if (!SameMeaning(before, x, openI, after, y, openJ, sections))
             return false;
+        // From a pair at the same place in the same last bytes, read to the same end and with
+        // the same section open after it, every entry is the same as its counterpart.
+        if (x.begin >= tailBefore && y.begin >= tailAfter &&
+            x.begin - tailBefore == y.begin - tailAfter &&
+            (openI < 0 ? openJ < 0
+                       : openJ >= 0 && SameSection(before, before.entries[openI], after,
+                                                   after.entries[openJ]))) {
+            if (before.entries.size() - i != after.entries.size() - j)
+                return false;
+            i = before.entries.size();
+            j = after.entries.size();
+            break;
+        }
     }
     if (i != before.entries.size() || j != after.entries.size())
         return false;

@@ -7,8 +7,8 @@
 #include <algorithm>
 
 //
-// An edit splices new lines into the bytes, then the document is parsed again, so that it
-// always says what its bytes say.
+// An edit splices new lines into the bytes, then the document is parsed again where they changed
+// (Reparse), so that it always says what its bytes say.
 
 static std::u16string Ascii(const std::string &text)
 {
@@ -103,10 +103,22 @@ static LONG FormatValue(const RegDocument &doc, const std::u16string &name, DWOR
     return ERROR_SUCCESS;
 }
 
+// Every edit of the bytes goes through here, which notes where the text now differs from the one
+// the entries were read from: after its first `editFrom` bytes, and before its last `editTail`.
+static void Splice(RegDocument &doc, size_t at, size_t length, const std::string &bytes)
+{
+    if (doc.editFrom == std::string::npos) {
+        doc.editFrom = at;
+        doc.editOldSize = doc.editTail = doc.bytes.size();
+    }
+    doc.bytes.replace(at, length, bytes);
+    doc.editFrom = std::min(doc.editFrom, at);
+    doc.editTail = std::min(doc.editTail, doc.bytes.size() - (at + bytes.size()));
+}
+
 static void Changed(RegDocument &doc)
 {
-    std::string path = doc.path;
-    Parse(doc, path, std::move(doc.bytes), true);
+    Reparse(doc);
     doc.modified = true;
 }
 
@@ -127,7 +139,7 @@ static size_t CloseContinuationBefore(RegDocument &doc, size_t at)
     if (doc.dangling == std::string::npos || at <= doc.dangling)
         return 0;
     size_t unit = doc.wide ? 2 : 1;
-    doc.bytes.erase(doc.dangling, unit);
+    Splice(doc, doc.dangling, unit, std::string());
     doc.dangling = std::string::npos;
     return unit;
 }
@@ -137,7 +149,7 @@ static void InsertLines(RegDocument &doc, size_t at, const std::vector<std::u16s
 {
     at -= CloseContinuationBefore(doc, at);
     std::string ending = EndingBefore(doc, at) == 0 ? Encode(doc, doc.eol) : std::string();
-    doc.bytes.insert(at, ending + EncodeLines(doc, text));
+    Splice(doc, at, 0, ending + EncodeLines(doc, text));
 }
 
 // A blank or comment line, as may come between a continued value's lines.
@@ -179,7 +191,7 @@ static void ReplaceEntry(RegDocument &doc, const RegEntry &entry,
         lines.resize(lines.size() - lastEnding);
         lines += doc.bytes.substr(end - ending, ending);
     }
-    doc.bytes.replace(entry.begin, end - entry.begin, lines);
+    Splice(doc, entry.begin, end - entry.begin, lines);
 }
 
 // After the section's last key, value or skipped line: its trailing blanks and comments more
@@ -231,7 +243,7 @@ static void AppendSection(RegDocument &doc, const std::u16string &key,
         name += u"\\" + key;
     lines.push_back(u"[" + name + u"]");
     lines.insert(lines.end(), text.begin(), text.end());
-    doc.bytes.insert(at, added + EncodeLines(doc, lines));
+    Splice(doc, at, 0, added + EncodeLines(doc, lines));
 }
 
 bool RegStoreCreateKey(RegDocument &doc, const std::u16string &key)

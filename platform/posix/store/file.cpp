@@ -183,6 +183,8 @@ void ReportLines(const RegDocument &doc, const std::vector<std::string> &lines)
 
 static void Report(const RegDocument &doc, const struct stat &info)
 {
+    if (doc.diagnostics.empty() && !doc.indexed) // nothing to say; a reader's sections may
+        return;
     std::string identity = Identity(info);
     if (!doc.indexed && s_lastIdentity.second == identity &&
         s_lastIdentity.first != ContentKey(doc))

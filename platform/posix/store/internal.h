@@ -132,6 +132,10 @@ size_t ReadOnTo(const RegDocument &part, size_t target);
 // The value lines of one section, `part` holding its bytes: parsed into part's own entries, what
 // they say numbered from the section's start as line 1.
 void ParseValues(RegDocument &part);
+// The document read again after edits (editFrom), quietly: from the last entry before the first
+// changed byte to where the importer reads again what it read before, in the same state; the
+// entries after that are the old ones, moved. Where that place is never found, to the end.
+void Reparse(RegDocument &doc);
 // quiet: an edit's re-parse, whose lines were reported with the file's.
 void Parse(RegDocument &doc, const std::string &path, std::string bytes, bool quiet = false);
 void ReadEntry(const RegDocument &doc, const RegEntry &entry, std::u16string &name,

@@ -766,6 +766,99 @@ void Parse(RegDocument &doc, const std::string &path, std::string bytes, bool qu
                                   " more lines like these");
 }
 
+void Reparse(RegDocument &doc)
+{
+    const size_t from = doc.editFrom;
+    const size_t tailAfter = doc.bytes.size() - doc.editTail; // where the same last bytes start
+    const size_t tailBefore = doc.editOldSize - doc.editTail;
+    doc.editFrom = std::string::npos;
+    // The entries that end before the first changed byte stay; the one after them is read again.
+    size_t keep = 0;
+    while (keep < doc.entries.size() && doc.entries[keep].begin <= from)
+        ++keep;
+    if (keep == 0 || from == std::string::npos) { // the header's line, or nothing, changed
+        std::string path = doc.path;
+        Parse(doc, path, std::move(doc.bytes), true);
+        return;
+    }
+    --keep;
+    std::vector<RegEntry> old = std::move(doc.entries);
+    const std::u16string oldKeyText = doc.keyText;
+    const std::vector<uint32_t> oldKeyStarts = doc.keyStarts;
+    size_t dangling = doc.dangling;
+    doc.entries.reserve(old.size() + 64);
+    doc.entries.assign(old.begin(), old.begin() + (ptrdiff_t)keep);
+    size_t keys = 0;
+    int open = -1;
+    for (size_t i = 0; i < keep; ++i) {
+        keys += old[i].kind == RegEntryKind::Key || old[i].kind == RegEntryKind::DeleteKey;
+        open = RegStoreSectionAfter(old[i], i, open);
+    }
+    doc.keyStarts.resize(keys);
+    doc.keyText.resize(keys < oldKeyStarts.size() ? oldKeyStarts[keys] : oldKeyText.size());
+    doc.dangling = std::string::npos;
+    // A text that was UTF-8 throughout stays so where what was put in is: the changes start and
+    // end at line boundaries. Otherwise the byte that was not may be gone.
+    if (!doc.wide) {
+        size_t bad = doc.bytes.size();
+        if (doc.ansi || doc.badUtf8) {
+            bad = FirstNonUtf8(doc.bytes.data(), doc.bytes.size());
+        } else {
+            size_t in = FirstNonUtf8(doc.bytes.data() + from, tailAfter - from);
+            bad = in < tailAfter - from ? from + in : bad;
+        }
+        doc.ansi = bad < doc.bytes.size() && doc.bom.empty();
+        doc.badUtf8 = bad < doc.bytes.size() && !doc.bom.empty();
+    }
+
+    RegParser p(doc, doc, false);
+    p.quiet = true;
+    p.next = old[keep].begin;
+    p.section = open;
+    size_t m = keep;    // the first old entry not before the place read up to
+    int oldOpen = open; // the section open before it
+    ParseState state = ParseState::LineStart;
+    while (state != ParseState::Done) {
+        if (state == ParseState::LineStart && p.next >= tailAfter && p.next < p.limit) {
+            size_t same = p.next - tailAfter + tailBefore;
+            for (; m < old.size() && old[m].begin < same; ++m)
+                oldOpen = RegStoreSectionAfter(old[m], m, oldOpen);
+            if (m < old.size() && old[m].begin == same && (p.section < 0) == (oldOpen < 0))
+                break;
+        }
+        state = PARSE_STEPS[(int)state](p);
+    }
+    if (p.tooManyKeys) {
+        std::string path = doc.path;
+        Parse(doc, path, std::move(doc.bytes), true);
+        return;
+    }
+    if (state == ParseState::Done)
+        return;
+    // The rest is the same bytes read from the same state: the old entries, at their new place.
+    const size_t moved = p.next - old[m].begin;
+    for (size_t i = m; i < old.size(); ++i) {
+        RegEntry entry = old[i];
+        entry.begin = (uint32_t)(entry.begin + moved);
+        if (entry.kind == RegEntryKind::Key || entry.kind == RegEntryKind::DeleteKey) {
+            size_t start = oldKeyStarts[entry.id];
+            size_t end = (size_t)entry.id + 1 < oldKeyStarts.size() ? oldKeyStarts[entry.id + 1]
+                                                                    : oldKeyText.size();
+            if (doc.keyStarts.size() > REG_ENTRY_ID_MASK) {
+                std::string path = doc.path;
+                Parse(doc, path, std::move(doc.bytes), true);
+                return;
+            }
+            entry.id = (uint32_t)doc.keyStarts.size();
+            doc.keyStarts.push_back((uint32_t)doc.keyText.size());
+            doc.keyText.append(oldKeyText, start, end - start);
+        }
+        doc.entries.push_back(entry);
+    }
+    if (dangling != std::string::npos && dangling >= old[m].begin)
+        doc.dangling = dangling + moved;
+}
+
 void RegStoreParse(RegDocument &doc, const std::string &path, const std::string &bytes)
 {
     Parse(doc, path, std::string(bytes));

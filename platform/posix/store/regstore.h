@@ -61,6 +61,11 @@ struct RegDocument {
     size_t dangling = std::string::npos;
     bool modified = false;
     RegChange change; // what the last edit changed
+    // Where edits since the entries were read changed the bytes: not in the first editFrom bytes
+    // nor in the last editTail, of a text that had editOldSize bytes. editFrom is npos when none.
+    size_t editFrom = std::string::npos;
+    size_t editTail = 0;
+    size_t editOldSize = 0;
     // A reading of the key lines alone (RegStoreIndex): `bytes` is not held; the entries are the
     // lines that open or close a section, their text kept in keyLines (from keyLineStarts[id]),
     // each parsed when a call asks for a key it may bear on; a key's values are read from `file`,
