@@ -155,10 +155,11 @@ static bool SameContent(int fd, const std::string &bytes)
 }
 
 // What a reading says, once for each content of the file: a file read again says nothing new.
-// A writer reads whole what a reader read only the key lines of, and says only what the reader
-// did not; it is the same content while the file's identity and times are the same.
+// A writer reads whole what a reader read only the key lines of, and does not say again what a
+// reader said of the same file (its identity and times the same) before it.
 static std::set<std::tuple<std::string, size_t, std::string>> s_reported;
-static std::pair<size_t, std::string> s_lastIdentity; // content key, stat data
+static std::string s_identity;                 // the stat data of the file last read
+static std::set<std::string> s_saidOfIdentity; // and what was said of it
 
 static std::string Identity(const struct stat &info)
 {
@@ -169,30 +170,34 @@ static std::string Identity(const struct stat &info)
     return text;
 }
 
+// What a reading read, hashed only when there is something to say: the key lines for a reader,
+// so that two files that differ only in their value lines say the same there.
 static size_t ContentKey(const RegDocument &doc)
 {
-    return doc.indexed ? doc.contentKey : std::hash<std::string>()(doc.bytes);
+    return doc.indexed ? std::hash<std::string>()(std::to_string(doc.size) + ":" + doc.keyLines)
+                       : std::hash<std::string>()(doc.bytes);
 }
 
 void ReportLines(const RegDocument &doc, const std::vector<std::string> &lines)
 {
-    for (const std::string &line : lines)
-        if (s_reported.emplace(doc.path, ContentKey(doc), line).second)
+    if (lines.empty())
+        return;
+    size_t key = ContentKey(doc);
+    for (const std::string &line : lines) {
+        if (s_reported.emplace(doc.path, key, line).second && s_saidOfIdentity.count(line) == 0)
             WriteDiagnostic("%s", line.c_str());
+        s_saidOfIdentity.insert(line);
+    }
 }
 
 static void Report(const RegDocument &doc, const struct stat &info)
 {
-    if (doc.diagnostics.empty() && !doc.indexed) // nothing to say; a reader's sections may
-        return;
     std::string identity = Identity(info);
-    if (!doc.indexed && s_lastIdentity.second == identity &&
-        s_lastIdentity.first != ContentKey(doc))
-        for (const std::string &line : doc.diagnostics) // what the reader said of this content
-            if (s_reported.count(std::make_tuple(doc.path, s_lastIdentity.first, line)) != 0)
-                s_reported.emplace(doc.path, ContentKey(doc), line);
+    if (identity != s_identity) {
+        s_identity = identity;
+        s_saidOfIdentity.clear();
+    }
     ReportLines(doc, doc.diagnostics);
-    s_lastIdentity = {ContentKey(doc), identity};
 }
 
 // The last parse, kept while the file's bytes stay the same.

@@ -67,16 +67,15 @@ struct RegDocument {
     size_t editTail = 0;
     size_t editOldSize = 0;
     // A reading of the key lines alone (RegStoreIndex): `bytes` is not held; the entries are the
-    // lines that open or close a section, their text kept in keyLines (from keyLineStarts[id]),
-    // each parsed when a call asks for a key it may bear on; a key's values are read from `file`,
-    // from its line's end (sectionStarts) to the next entry.
+    // lines that open or close a section, their text kept in keyLines (from keyLineStarts[id],
+    // after the header's line), each parsed when a call asks for a key it may bear on; a key's
+    // values are read from `file`, from its line's end (sectionStarts) to the next entry.
     bool indexed = false;
     std::shared_ptr<int> file;
     std::string keyLines;
     std::vector<uint32_t> keyLineStarts;
     std::vector<uint32_t> sectionStarts;
-    uint64_t size = 0;     // the file's size as it was read
-    size_t contentKey = 0; // a hash of what the reading read, to say each content's lines once
+    uint64_t size = 0; // the file's size as it was read
 };
 
 struct RegValue {

@@ -311,8 +311,7 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
     std::string ending;
     ReadAt(fd, head.bytes.size(), (size_t)(next - head.bytes.size()), ending);
     head.bytes += ending;
-    // What is read: two files that differ only in their value lines say the same here.
-    doc.contentKey = std::hash<std::string>()(std::to_string(doc.size) + ":" + head.bytes + s.kept);
+    doc.keyLines = head.bytes; // what tells this content apart, with the key lines that follow
     RegParser header(head, doc, false);
     if (!ReadHeader(header))
         return 0;
@@ -328,21 +327,22 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
     // Each line that opens with `[`, where the importer reads it at a line's start, read as the
     // importer reads it there. `from` is where it last stood at a line's start.
     uint64_t from = next;
-    RegDocument line;
-    line.path = path;
-    line.ansi = doc.ansi;
-    line.badUtf8 = doc.badUtf8;
+    std::string read; // a line the buffer did not hold whole
     for (const Candidate &candidate : s.candidates) {
         if (candidate.begin < from)
             continue;
-        if (candidate.kept != NOT_KEPT) {
-            line.bytes.assign(s.kept, candidate.kept, candidate.size);
-        } else if ((error = ReadLine(fd, candidate.begin, doc.size, line.bytes, next)) != 0) {
+        if (candidate.kept == NOT_KEPT &&
+            (error = ReadLine(fd, candidate.begin, doc.size, read, next)) != 0)
             return error;
-        }
-        uint64_t end = candidate.begin + line.bytes.size();
+        const char *text =
+            candidate.kept != NOT_KEPT ? s.kept.data() + candidate.kept : read.data();
+        size_t size = candidate.kept != NOT_KEPT ? candidate.size : read.size();
+        uint64_t end = candidate.begin + size;
         if (candidate.before == Before::Maybe) {
-            RegDocument part = line;
+            RegDocument part;
+            part.path = path;
+            part.ansi = doc.ansi;
+            part.badUtf8 = doc.badUtf8;
             if ((error = ReadAt(fd, from, (size_t)(end - from), part.bytes)) != 0)
                 return error;
             size_t reached = ReadOnTo(part, (size_t)(candidate.begin - from));
@@ -352,7 +352,7 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
             }
         }
         from = end;
-        if (PassedOver(line.bytes.data(), line.bytes.size()))
+        if (PassedOver(text, size))
             continue; // no key line after all: the section goes on
         if (doc.entries.size() > REG_ENTRY_ID_MASK) {
             doc.valid = false;
@@ -365,7 +365,7 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
         entry.begin = candidate.begin;
         entry.id = (uint32_t)doc.keyLineStarts.size();
         doc.keyLineStarts.push_back((uint32_t)doc.keyLines.size());
-        doc.keyLines += line.bytes;
+        doc.keyLines.append(text, size);
         doc.entries.push_back(entry);
         doc.sectionStarts.push_back((uint32_t)end);
     }
