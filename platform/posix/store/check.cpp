@@ -185,7 +185,11 @@ LONG RegStoreEdit(const RegDocument &doc, const std::function<LONG(RegDocument &
                   std::string &bytes)
 {
     bytes.clear();
-    RegDocument edited = doc;
+    // The copy gets room for what an edit adds first, so that the edit does not copy it again.
+    RegDocument edited;
+    edited.bytes.reserve(doc.bytes.size() + (64 << 10));
+    edited.entries.reserve(doc.entries.size() + 64);
+    edited = doc;
     edited.diagnostics.clear(); // said with the file already
     LONG result = edit(edited);
     if (result != ERROR_SUCCESS || !edited.modified || edited.bytes == doc.bytes)
