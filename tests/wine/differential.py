@@ -226,11 +226,9 @@ def run_wine(session, build, case):
     while process.process.poll() is None and time.monotonic() < deadline:
         with open(watcher.out_path, "rb") as seen:
             shown = [line.split() for line in seen.read().decode("utf-8", "replace").splitlines()]
-        # The control exists a moment before the dialog's start gives it its text: the first
-        # value is the first text it shows.
-        values = [words for words in shown if words[0] == "at" and len(words) > 2]
+        values = [words for words in shown if words[0] == "at"]
         if values and not cancelled:
-            first = run_suite.decode_hex(values[0][2])
+            first = run_suite.decode_hex(values[0][2]) if len(values[0]) > 2 else None
             session.windriver_run("post", "command", 2)
             cancelled = True
         time.sleep(0.05)
