@@ -2,8 +2,6 @@
 // the one change; and the edit itself, run on a copy, within the size a registry may have.
 #include "internal.h"
 
-#include <string.h>
-
 #include <algorithm>
 
 // An entry's bytes without its last line ending.
@@ -108,19 +106,14 @@ bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
     // The bytes before the first that differs, and after the last, are the same in both texts.
     const std::string &a = before.bytes;
     const std::string &b = after.bytes;
-    size_t same = 0;
-    for (size_t step = 4096; same < std::min(a.size(), b.size()); same += step) {
-        step = std::min(step, std::min(a.size(), b.size()) - same);
-        if (memcmp(a.data() + same, b.data() + same, step) != 0) {
-            while (a[same] == b[same])
-                ++same;
-            break;
-        }
-    }
-    size_t tail = 0;
-    while (tail < std::min(a.size(), b.size()) - same &&
-           a[a.size() - 1 - tail] == b[b.size() - 1 - tail])
-        ++tail;
+    const size_t shorter = std::min(a.size(), b.size());
+    const size_t same =
+        (size_t)(std::mismatch(a.begin(), a.begin() + (ptrdiff_t)shorter, b.begin()).first -
+                 a.begin());
+    const size_t tail =
+        (size_t)(std::mismatch(a.rbegin(), a.rbegin() + (ptrdiff_t)(shorter - same), b.rbegin())
+                     .first -
+                 a.rbegin());
     const size_t tailBefore = a.size() - tail;
     const size_t tailAfter = b.size() - tail;
 
