@@ -131,6 +131,30 @@ inline void CheckReadAgain(const RegDocument &doc, const FuzzEdit &edit)
                edited.badUtf8 == fresh.badUtf8);
 }
 
+// The edit made on a reading of the key lines alone, in the one stretch of the file it touches,
+// writes what the whole file's edit writes (`result`, `bytes`), or leaves the edit to it.
+inline void CheckStretchEdit(const RegDocument &doc, const FuzzEdit &edit, LONG result,
+                             const std::string &bytes)
+{
+    if (doc.wide)
+        return;
+    int fd = memfd_create("fuzz.reg", 0);
+    FUZZ_CHECK(fd >= 0 &&
+               write(fd, doc.bytes.data(), doc.bytes.size()) == (ssize_t)doc.bytes.size() &&
+               lseek(fd, 0, SEEK_SET) == 0);
+    RegDocument index;
+    FUZZ_CHECK(RegStoreIndex(index, fd, doc.path) == 0);
+    close(fd);
+    LONG got = ApplyEdit(index, edit);
+    if (index.needsWhole)
+        return;
+    FUZZ_CHECK(got == result && index.modified == !bytes.empty());
+    if (index.modified)
+        FUZZ_CHECK(doc.bytes.substr(0, index.spliceAt) + index.spliceBytes +
+                       doc.bytes.substr(index.spliceAt + index.spliceCut) ==
+                   bytes);
+}
+
 inline void CheckEdit(RegDocument &doc, const FuzzEdit &edit)
 {
     CheckReadAgain(doc, edit);
@@ -138,6 +162,7 @@ inline void CheckEdit(RegDocument &doc, const FuzzEdit &edit)
     std::string bytes;
     LONG result = RegStoreEdit(doc, apply, bytes);
     FUZZ_CHECK(result != ERROR_REGISTRY_CORRUPT); // no edit of the store's needs refusing
+    CheckStretchEdit(doc, edit, result, bytes);
     if (result != ERROR_SUCCESS || bytes.empty())
         return;
     RegDocument edited;

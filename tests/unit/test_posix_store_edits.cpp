@@ -151,8 +151,13 @@ TEST_F(StoreEdits, WriteWhoseTextMeansMoreThanItsChangeIsRefused)
         std::string(HEADER) + "[HKEY_LOCAL_MACHINE\\NetAdmin\\SNMP]\n" + "\"Other\"=\"o\"\n";
     Put(before);
     testing::internal::CaptureStderr();
-    // An edit that splices one line too many, as a fault in one might.
+    // An edit that splices one line too many, as a fault in one might, in the whole file's
+    // edit that an edit of the key lines' reading leaves to it.
     LONG result = RegStoreUpdate(file, [](RegDocument &doc) {
+        if (doc.indexed) {
+            doc.needsWhole = true;
+            return (LONG)ERROR_SUCCESS;
+        }
         LONG set = RegStoreSetValue(doc, u"NetAdmin\\SNMP", u"ZembrelCode", REG_DWORD,
                                     Data({29, 0, 0, 0}).data(), 4);
         RegChange change = doc.change;

@@ -430,14 +430,21 @@ const std::string NEWER = BEFORE.substr(0, BEFORE.find("388")) + "389\"\n\"Longe
 
 TEST_F(StoreFiles, JournalRecordsAreReadWithoutWrapping)
 {
-    std::string newer = "x";
-    std::string older = "y";
     struct Case {
         std::string record;
         bool read;
+        uint64_t at = 0;
+        std::string newText = "";
+        std::string oldText = "";
     } cases[] = {
-        {Record("abc", "de"), true},
-        {Record("", ""), true},
+        {Record("abc", "de"), true, 0, "abc", "de"},
+        {Record("", ""), true, 0, "", ""},
+        // From offset 10: "XY" spliced in for the old text's first byte.
+        {"zembrel journal 2 3 10 1 abc\nXYdef", true, 10, "XYef", "def"},
+        {"zembrel journal 0 2 7 2 0\nde", true, 7, "", "de"},
+        {"zembrel journal 2 3 10 4 abc\nXYdef", false}, // cuts more than the old text
+        {"zembrel journal 0 0 18446744073709551615 0 0\n", false},
+        {"zembrel journal 2 3 10 1\nXYdef", false},
         {"zembrel journal 5 18446744073709551615\nabcd", false}, // 5 + 2^64-1 wraps to 4
         {"zembrel journal 18446744073709551615 5\nabcd", false},
         {"zembrel journal 3 1\nabc", false}, // short
@@ -448,11 +455,14 @@ TEST_F(StoreFiles, JournalRecordsAreReadWithoutWrapping)
         {"", false},
     };
     for (const Case &c : cases) {
-        EXPECT_EQ(RegStoreReadJournal(c.record, newer, older), c.read) << c.record;
+        RegJournal journal;
+        ASSERT_EQ(RegStoreReadJournal(c.record, journal), c.read) << c.record;
+        if (c.read) {
+            EXPECT_EQ(journal.at, c.at) << c.record;
+            EXPECT_EQ(journal.newText, c.newText) << c.record;
+            EXPECT_EQ(journal.oldText, c.oldText) << c.record;
+        }
     }
-    ASSERT_TRUE(RegStoreReadJournal(Record("abc", "de"), newer, older));
-    EXPECT_EQ(newer, "abc");
-    EXPECT_EQ(older, "de");
 }
 
 TEST_F(StoreFiles, ReadersSeeTheNewTextOfARewriteCutShort)

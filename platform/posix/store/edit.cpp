@@ -248,6 +248,8 @@ static void AppendSection(RegDocument &doc, const std::u16string &key,
 
 bool RegStoreCreateKey(RegDocument &doc, const std::u16string &key)
 {
+    if (doc.indexed)
+        return WindowCreateKey(doc, key);
     if (RegStoreKeyExists(doc, RegStoreFold(key)) || !Encodable(doc, key))
         return false;
     AppendSection(doc, key, {});
@@ -259,6 +261,8 @@ bool RegStoreCreateKey(RegDocument &doc, const std::u16string &key)
 LONG RegStoreSetValue(RegDocument &doc, const std::u16string &key, const std::u16string &name,
                       DWORD type, const BYTE *data, DWORD size)
 {
+    if (doc.indexed)
+        return WindowSetValue(doc, key, name, type, data, size);
     std::u16string foldedKey = RegStoreFold(key);
     std::u16string foldedName = RegStoreFold(name);
     uint32_t nameHash = NameHash(foldedName);
@@ -304,6 +308,8 @@ LONG RegStoreSetValue(RegDocument &doc, const std::u16string &key, const std::u1
 
 LONG RegStoreDeleteValue(RegDocument &doc, const std::u16string &key, const std::u16string &name)
 {
+    if (doc.indexed)
+        return WindowDeleteValue(doc, key, name);
     std::u16string foldedKey = RegStoreFold(key);
     std::u16string foldedName = RegStoreFold(name);
     if (!RegStoreQueryValue(doc, foldedKey, foldedName, NULL))

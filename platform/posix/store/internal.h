@@ -148,6 +148,19 @@ void ReadEntry(const RegDocument &doc, const RegEntry &entry, std::u16string &na
 bool IndexedKeyExists(const RegDocument &doc, const std::u16string &key);
 bool IndexedQueryValue(const RegDocument &doc, const std::u16string &key,
                        const std::u16string &name, RegValue *value);
+// What an indexed document holds of one key and one value name since the key (or an ancestor)
+// was last deleted, as the indexes of key lines whose sections hold it; -1 for none.
+struct KeySections {
+    int lastOwn = -1;      // the key's last section
+    int lastValue = -1;    // the section of the value's last line, setting or deleting
+    int firstSetting = -1; // the first and last settings since the value was last deleted: it
+    int lastSetting = -1;  // is set exactly when there is one, and `value` gets the last
+};
+// 0, or the errno where a section cannot be read.
+int IndexedSections(const RegDocument &doc, const std::u16string &key, const std::u16string &name,
+                    KeySections &found, RegValue *value);
+// Up to `size` bytes of the file from `offset`, fewer where it ends: 0 or the errno.
+int ReadAt(int fd, uint64_t offset, size_t size, std::string &out);
 // The line number of a file offset, counted by reading the file up to it.
 struct LineCounter {
     int fd;
@@ -156,6 +169,15 @@ struct LineCounter {
     char last = 0; // the byte before `counted`
 };
 size_t LineAt(LineCounter &lines, uint64_t offset);
+
+// ---- window.cpp: the edits of an indexed document -----------------------------------------
+
+// RegStoreCreateKey, RegStoreSetValue and RegStoreDeleteValue on an indexed document, each made
+// on the sections it touches alone; else none, and needsWhole set.
+bool WindowCreateKey(RegDocument &doc, const std::u16string &key);
+LONG WindowSetValue(RegDocument &doc, const std::u16string &key, const std::u16string &name,
+                    DWORD type, const BYTE *data, DWORD size);
+LONG WindowDeleteValue(RegDocument &doc, const std::u16string &key, const std::u16string &name);
 
 // ---- query.cpp: what the file says ---------------------------------------------------------
 
@@ -211,13 +233,25 @@ void TakeOver(std::shared_ptr<const RegDocument> &shared, RegDocument &doc);
 
 // ---- journal.cpp: the journal of a rewrite in place ----------------------------------------
 
+// What a write puts in the file: from `at`, `cut` of its bytes become `bytes`.
+struct FileSplice {
+    uint64_t at = 0;
+    uint64_t cut = 0;
+    std::string bytes;
+};
+
 // The journal's name beside the registry's file; `say` names a non-file in its first place.
 std::string JournalPath(const std::string &target, bool say);
+// A hash of a file's first bytes, fed in blocks that are whole words (8 bytes) but for the last.
+const uint64_t PREFIX_HASH_START = 14695981039346656037ull;
+uint64_t HashBytes(uint64_t hash, const char *bytes, size_t size);
 // The file's bytes as a rewrite in place under way or cut short will leave them: the new text,
 // where `target`'s journal is trusted and the bytes are a mix of its two texts.
 void ReadThroughJournal(const std::string &target, const struct stat &registry, std::string &bytes);
-LONG RewriteInPlace(const std::string &target, const struct stat &registry,
-                    const std::string &oldBytes, const std::string &bytes);
+// The splice made in the file itself, from its offset on, behind a journal of what it overwrites.
+// `source` reads the file as it is, `size` bytes.
+LONG RewriteInPlace(const std::string &target, const struct stat &registry, int source,
+                    uint64_t size, const FileSplice &splice);
 LONG FinishRewrite(const std::string &target);
 
 // ---- write.cpp: the locked, atomic write -------------------------------------------------------
@@ -241,6 +275,9 @@ struct NewFile {
     bool exactMode;
 };
 
-const char *WriteTemp(const std::string &target, const std::string &bytes, const NewFile &how,
-                      std::string &temp);
-bool CopyInto(const std::string &target, const std::string &bytes);
+// A new file beside the target that `fill` writes, flushed.
+const char *WriteTemp(const std::string &target, const std::function<bool(int)> &fill,
+                      const NewFile &how, std::string &temp);
+bool WriteAll(int fd, const std::string &bytes);
+// Writes the bytes over the file's own content from `at`, and ends it after them.
+bool CopyInto(const std::string &target, uint64_t at, const std::string &bytes);

@@ -75,7 +75,15 @@ struct RegDocument {
     std::string keyLines;
     std::vector<uint32_t> keyLineStarts;
     std::vector<uint32_t> sectionStarts;
-    uint64_t size = 0; // the file's size as it was read
+    uint64_t size = 0;                  // the file's size as it was read
+    uint64_t firstNotUtf8 = UINT64_MAX; // the offset of its first byte that is not UTF-8
+    // An edit of an indexed document (RegStoreUpdate's): the file's bytes from spliceAt, spliceCut
+    // of them, become spliceBytes. Where the sections an edit touches do not tell alone what it
+    // means, it makes none and sets needsWhole: the file is then read whole and edited so.
+    uint64_t spliceAt = 0;
+    uint64_t spliceCut = 0;
+    std::string spliceBytes;
+    bool needsWhole = false;
 };
 
 struct RegValue {
@@ -201,9 +209,19 @@ LONG RegStoreUpdate(const std::string &path, const std::function<LONG(RegDocumen
 // How long a writer waits for another to release the lock before it gives up.
 const int REG_LOCK_WAIT_SECONDS = 5;
 
-// A registry whose in-place rewrite did not finish: the journal's new text and old text, as
-// its header "zembrel journal NEW OLD\n" sizes them; false when the record is not one.
-bool RegStoreReadJournal(const std::string &record, std::string &newBytes, std::string &oldBytes);
+// A registry whose in-place rewrite did not finish, as its journal's record tells it: from `at`
+// on, the new text and the old; before it, bytes the rewrite left alone, whose hash (`prefix`)
+// the record holds where `at` is not 0. The record is "zembrel journal NEW OLD\n" and the two
+// texts whole, or "zembrel journal NEW OLD AT CUT PREFIX\n" (PREFIX in hex), the spliced-in NEW
+// bytes and the OLD text from AT on, whose bytes from CUT on follow the NEW ones in the new
+// text. False when the record is not one.
+struct RegJournal {
+    uint64_t at = 0;
+    uint64_t prefix = 0;
+    std::string newText;
+    std::string oldText;
+};
+bool RegStoreReadJournal(const std::string &record, RegJournal &journal);
 
 // The stages of a write, where the tests' builds can make one fail.
 // KillInPlace ends the process halfway through a rewrite in place, as kill -9 would.

@@ -67,24 +67,6 @@ bool AllAscii(const char *bytes, size_t size)
     return (all & 0x8080808080808080u) == 0;
 }
 
-int ReadAt(int fd, uint64_t offset, size_t size, std::string &out)
-{
-    out.resize(size);
-    size_t done = 0;
-    while (done < size) {
-        ssize_t got = pread(fd, &out[done], size - done, (off_t)(offset + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return errno;
-        if (got == 0)
-            break;
-        done += (size_t)got;
-    }
-    out.resize(done);
-    return 0;
-}
-
 // The text of the line at `begin`, up to its ending or `end`, and the offset past that ending.
 int ReadLine(int fd, uint64_t begin, uint64_t end, std::string &text, uint64_t &next)
 {
@@ -249,6 +231,24 @@ bool PassedOver(const char *text, size_t size)
 
 } // namespace
 
+int ReadAt(int fd, uint64_t offset, size_t size, std::string &out)
+{
+    out.resize(size);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t got = pread(fd, &out[done], size - done, (off_t)(offset + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return errno;
+        if (got == 0)
+            break;
+        done += (size_t)got;
+    }
+    out.resize(done);
+    return 0;
+}
+
 int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chunk)
 {
     doc = RegDocument();
@@ -306,6 +306,7 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
         return error;
     if (head.bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
         doc.bom = head.bom = head.bytes.substr(0, 3);
+    doc.firstNotUtf8 = s.bad;
     doc.ansi = head.ansi = s.bad < doc.size && doc.bom.empty();
     doc.badUtf8 = head.badUtf8 = s.bad < doc.size && !doc.bom.empty();
     std::string ending;
@@ -481,11 +482,11 @@ bool IndexedKeyExists(const RegDocument &doc, const std::u16string &key)
     return exists;
 }
 
-bool IndexedQueryValue(const RegDocument &doc, const std::u16string &key,
-                       const std::u16string &name, RegValue *value)
+int IndexedSections(const RegDocument &doc, const std::u16string &key, const std::u16string &name,
+                    KeySections &found, RegValue *value)
 {
+    found = KeySections();
     uint32_t hash = NameHash(name) & REG_ENTRY_ID_MASK;
-    bool found = false;
     std::u16string path;
     std::u16string written;
     RegDocument part;
@@ -497,15 +498,15 @@ bool IndexedQueryValue(const RegDocument &doc, const std::u16string &key,
             (entry.kind != RegEntryKind::Key && entry.kind != RegEntryKind::DeleteKey))
             continue;
         if (entry.kind == RegEntryKind::DeleteKey) {
-            found = found && !IsSelfOrAncestor(path, key);
+            if (IsSelfOrAncestor(path, key))
+                found = KeySections();
             continue;
         }
         if (path != key)
             continue;
-        if (int error = ReadSection(doc, i, part)) {
-            RegStoreSay(doc.path + ": cannot be read (" + RegStoreReason(error) + ")");
-            return false;
-        }
+        found.lastOwn = (int)i;
+        if (int error = ReadSection(doc, i, part))
+            return error;
         for (const RegEntry &line : part.entries) {
             if ((line.kind != RegEntryKind::SetValue && line.kind != RegEntryKind::DeleteValue) ||
                 line.id != hash)
@@ -513,12 +514,30 @@ bool IndexedQueryValue(const RegDocument &doc, const std::u16string &key,
             ReadEntry(part, line, written, NULL);
             if (RegStoreFold(written) != name)
                 continue;
-            found = line.kind == RegEntryKind::SetValue;
-            if (found && value != NULL)
+            found.lastValue = (int)i;
+            if (line.kind == RegEntryKind::DeleteValue) {
+                found.firstSetting = found.lastSetting = -1;
+                continue;
+            }
+            if (found.firstSetting < 0)
+                found.firstSetting = (int)i;
+            found.lastSetting = (int)i;
+            if (value != NULL)
                 ReadEntry(part, line, written, value);
         }
     }
-    return found;
+    return 0;
+}
+
+bool IndexedQueryValue(const RegDocument &doc, const std::u16string &key,
+                       const std::u16string &name, RegValue *value)
+{
+    KeySections found;
+    if (int error = IndexedSections(doc, key, name, found, value)) {
+        RegStoreSay(doc.path + ": cannot be read (" + RegStoreReason(error) + ")");
+        return false;
+    }
+    return found.lastSetting >= 0;
 }
 
 size_t LineAt(LineCounter &lines, uint64_t offset)

@@ -62,7 +62,7 @@ LONG ErrorFromErrno(int error)
                                                                : ERROR_WRITE_FAULT;
 }
 
-static bool WriteAll(int fd, const std::string &bytes)
+bool WriteAll(int fd, const std::string &bytes)
 {
     // An injected failure leaves a half-written temporary file, as a full disk would.
     bool fail = Injected(RegWriteStage::Write);
@@ -123,10 +123,65 @@ bool GiveOwner(int fd, const struct stat &owner)
 
 static const char CANNOT_CHOWN[] = "cannot give the temporary file the registry's owner";
 
-// A complete, flushed copy of the bytes in a new file beside the target, under a name no one
-// else uses. Returns NULL, or what failed with errno set; `temp` names the file left to remove.
-const char *WriteTemp(const std::string &target, const std::string &bytes, const NewFile &how,
-                      std::string &temp)
+// The bytes of the file behind `in` from `offset`, `length` of them, written to `out` where it
+// stands: by the kernel, which may share the blocks, where it can copy between the two files.
+static bool CopyRange(int in, uint64_t offset, uint64_t length, int out)
+{
+    while (length > 0) {
+        loff_t from = (loff_t)offset;
+        ssize_t copied =
+            copy_file_range(in, &from, out, NULL, (size_t)std::min<uint64_t>(length, 1u << 30), 0);
+        if (copied < 0 && errno == EINTR)
+            continue;
+        if (copied < 0 && errno != EXDEV && errno != EINVAL && errno != ENOSYS &&
+            errno != EOPNOTSUPP)
+            return false;
+        if (copied < 0)
+            break; // not between these two: through a buffer
+        if (copied == 0) {
+            errno = EIO; // the file ended before the bytes it was read with
+            return false;
+        }
+        offset += (uint64_t)copied;
+        length -= (uint64_t)copied;
+    }
+    std::string block;
+    while (length > 0) {
+        int error = ReadAt(in, offset, (size_t)std::min<uint64_t>(length, 1 << 16), block);
+        if (error != 0 || block.empty()) {
+            errno = error != 0 ? error : EIO;
+            return false;
+        }
+        if (!WriteAll(out, block))
+            return false;
+        offset += block.size();
+        length -= block.size();
+    }
+    return true;
+}
+
+// The file's `size` bytes behind `in` with the splice made, written to `out`: streamed from the
+// one file into the other, never held whole. An injected failure leaves a half-written file, as
+// a full disk would.
+static bool WriteSpliced(int out, int in, uint64_t size, const FileSplice &splice)
+{
+    const uint64_t total = size - splice.cut + splice.bytes.size();
+    const bool fail = Injected(RegWriteStage::Write);
+    const uint64_t limit = fail ? total / 2 : total;
+    const uint64_t head = std::min(splice.at, limit);
+    const uint64_t middle = std::min<uint64_t>(splice.bytes.size(), limit - head);
+    bool written = CopyRange(in, 0, head, out) &&
+                   WriteAll(out, splice.bytes.substr(0, (size_t)middle)) &&
+                   CopyRange(in, splice.at + splice.cut, limit - head - middle, out);
+    if (fail)
+        errno = ENOSPC;
+    return written && !fail;
+}
+
+// A complete, flushed file beside the target, written by `fill`, under a name no one else uses.
+// Returns NULL, or what failed with errno set; `temp` names the file left to remove.
+const char *WriteTemp(const std::string &target, const std::function<bool(int)> &fill,
+                      const NewFile &how, std::string &temp)
 {
     FdCloser file{-1};
     for (int attempt = 0; file.fd < 0 && attempt < 100; ++attempt) {
@@ -145,7 +200,7 @@ const char *WriteTemp(const std::string &target, const std::string &bytes, const
         return CANNOT_CHOWN;
     if (how.exactMode && fchmod(file.fd, how.mode) != 0)
         return "cannot give the temporary file the registry's mode";
-    if (!WriteAll(file.fd, bytes))
+    if (!fill(file.fd))
         return "cannot write the temporary file";
     if (Injected(RegWriteStage::Fsync) || fsync(file.fd) != 0)
         return "cannot flush the temporary file";
@@ -156,9 +211,9 @@ const char *WriteTemp(const std::string &target, const std::string &bytes, const
     return NULL;
 }
 
-// Writes the bytes over the file's own content from the start, space reserved first so that
-// a full disk stops the rewrite before it changes a byte.
-bool CopyInto(const std::string &target, const std::string &bytes)
+// Writes the bytes over the file's own content from `at`, and ends it after them: space reserved
+// first, so that a full disk stops the rewrite before it changes a byte.
+bool CopyInto(const std::string &target, uint64_t at, const std::string &bytes)
 {
     FdCloser file{open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
     struct stat info;
@@ -168,11 +223,15 @@ bool CopyInto(const std::string &target, const std::string &bytes)
         errno = EINVAL;
         return false;
     }
+    const uint64_t end = at + bytes.size();
 #ifdef FALLOC_FL_KEEP_SIZE
-    if (bytes.size() > (size_t)info.st_size &&
-        fallocate(file.fd, FALLOC_FL_KEEP_SIZE, 0, (off_t)bytes.size()) != 0 && errno != EOPNOTSUPP)
+    if (end > (uint64_t)info.st_size &&
+        fallocate(file.fd, FALLOC_FL_KEEP_SIZE, (off_t)at, (off_t)bytes.size()) != 0 &&
+        errno != EOPNOTSUPP)
         return false;
 #endif
+    if (lseek(file.fd, (off_t)at, SEEK_SET) < 0)
+        return false;
     bool kill = Injected(RegWriteStage::KillInPlace);
     if (kill || Injected(RegWriteStage::InPlace)) {
         // Cut short halfway, as a writer killed there would be.
@@ -182,8 +241,7 @@ bool CopyInto(const std::string &target, const std::string &bytes)
         errno = EIO;
         return false;
     }
-    return WriteAll(file.fd, bytes) && ftruncate(file.fd, (off_t)bytes.size()) == 0 &&
-           fsync(file.fd) == 0;
+    return WriteAll(file.fd, bytes) && ftruncate(file.fd, (off_t)end) == 0 && fsync(file.fd) == 0;
 }
 
 // A writer's temporary name ends in ".tmp.<pid>.<n>".
@@ -212,20 +270,22 @@ static void RemoveLeftovers(const std::string &target)
 }
 
 // Writes the new registry beside the target and renames it over: readers see the old file or
-// the new one, and a crash leaves one of them. The replacement keeps the original's owner,
-// group and mode; a registry made anew has the folder's owner and group.
-static LONG WriteRegistry(const std::string &target, const struct stat *existing,
-                          const std::string &oldBytes, const std::string &bytes)
+// the new one, and a crash leaves one of them. The new file is the old one behind `source`,
+// `size` bytes, with the splice made. The replacement keeps the original's owner, group and
+// mode; a registry made anew has the folder's owner and group.
+static LONG WriteRegistry(const std::string &target, const struct stat *existing, int source,
+                          uint64_t size, const FileSplice &splice)
 {
     if (existing != NULL && existing->st_nlink > 1)
-        return RewriteInPlace(target, *existing, oldBytes, bytes);
+        return RewriteInPlace(target, *existing, source, size, splice);
     struct stat folder;
     bool haveFolder = existing == NULL && stat(FolderOf(target).c_str(), &folder) == 0;
     NewFile how = existing != NULL
                       ? NewFile{existing, true, (mode_t)(existing->st_mode & 07777), true}
                       : NewFile{haveFolder ? &folder : NULL, false, 0666, false};
     std::string temp;
-    const char *failed = WriteTemp(target, bytes, how, temp);
+    const char *failed = WriteTemp(
+        target, [&](int fd) { return WriteSpliced(fd, source, size, splice); }, how, temp);
     if (failed == NULL &&
         (Injected(RegWriteStage::Rename) || rename(temp.c_str(), target.c_str()) != 0))
         failed = "cannot rename the temporary file over the registry";
@@ -234,7 +294,7 @@ static LONG WriteRegistry(const std::string &target, const struct stat *existing
         if (!temp.empty())
             unlink(temp.c_str());
         if (failed == CANNOT_CHOWN && error == EPERM)
-            return RewriteInPlace(target, *existing, oldBytes, bytes);
+            return RewriteInPlace(target, *existing, source, size, splice);
         return Refuse(target, failed, error);
     }
     // The new text is in place; only its surviving a crash is in doubt if the folder cannot be
@@ -338,9 +398,28 @@ static LONG LockTarget(const std::string &path, std::string &target, FdCloser &l
     return ERROR_WRITE_FAULT;
 }
 
+// The splice that makes the new text of the old: the bytes between their common first and last.
+static FileSplice SpliceOf(const std::string &before, const std::string &after)
+{
+    const size_t shorter = std::min(before.size(), after.size());
+    const size_t same =
+        (size_t)(std::mismatch(before.begin(), before.begin() + (ptrdiff_t)shorter, after.begin())
+                     .first -
+                 before.begin());
+    const size_t tail =
+        (size_t)(std::mismatch(before.rbegin(), before.rbegin() + (ptrdiff_t)(shorter - same),
+                               after.rbegin())
+                     .first -
+                 before.rbegin());
+    return FileSplice{same, before.size() - same - tail,
+                      after.substr(same, after.size() - same - tail)};
+}
+
 // One update, one pass: the registry's name resolved and its file locked, a rewrite cut short
-// finished, the file opened once and read and parsed from that descriptor, the edit run and
-// checked, the new text written, each step once and each failure said once.
+// finished, the file opened once and read from that descriptor, the edit run and checked, the
+// new text written, each step once and each failure said once. The edit goes where the key lines
+// say, read and checked there alone, and the file is copied around it; where they cannot say
+// what the edit means, the file is read and edited whole.
 LONG RegStoreUpdate(const std::string &path, const std::function<LONG(RegDocument &)> &edit)
 {
     std::string target;
@@ -355,25 +434,37 @@ LONG RegStoreUpdate(const std::string &path, const std::function<LONG(RegDocumen
     FdCloser file{-1};
     struct stat info;
     std::string opened;
-    int error = OpenRegistry(target, file, info, opened);
-    std::shared_ptr<const RegDocument> shared;
-    if (error == 0)
-        error = ReadOpened(file.fd, info, path, target, shared, false);
+    const int error = OpenRegistry(target, file, info, opened);
     RegDocument doc;
-    doc.path = path;
-    if (error == 0)
-        TakeOver(shared, doc);
-    else if (error != ENOENT) {
-        RegStoreSayUnreadable(path, error);
-        return ERROR_ACCESS_DENIED;
-    }
-    if (!doc.valid) {
-        RegStoreSay(path + ": not a .reg file, so it is not written over");
-        return ERROR_REGISTRY_CORRUPT;
+    for (bool whole : {false, true}) {
+        std::shared_ptr<const RegDocument> shared;
+        int read = error == 0 ? ReadOpened(file.fd, info, path, target, shared, !whole) : error;
+        doc = RegDocument();
+        doc.path = path;
+        if (read == 0)
+            TakeOver(shared, doc);
+        else if (read != ENOENT) {
+            RegStoreSayUnreadable(path, read);
+            return ERROR_ACCESS_DENIED;
+        }
+        if (!doc.valid) {
+            RegStoreSay(path + ": not a .reg file, so it is not written over");
+            return ERROR_REGISTRY_CORRUPT;
+        }
+        if (!doc.indexed)
+            break;
+        result = edit(doc);
+        if (doc.needsWhole)
+            continue;
+        if (result != ERROR_SUCCESS || !doc.modified)
+            return result;
+        return WriteRegistry(target, &info, file.fd, doc.size,
+                             FileSplice{doc.spliceAt, doc.spliceCut, std::move(doc.spliceBytes)});
     }
     std::string bytes;
     result = RegStoreEdit(doc, edit, bytes);
     if (result != ERROR_SUCCESS || bytes.empty())
         return result;
-    return WriteRegistry(target, error == 0 ? &info : NULL, doc.bytes, bytes);
+    return WriteRegistry(target, error == 0 ? &info : NULL, file.fd, doc.bytes.size(),
+                         SpliceOf(doc.bytes, bytes));
 }
