@@ -382,6 +382,42 @@ TEST(StoreKeyLineReading, MeansWhatTheFullReadingMeans)
                 }
             }
         }
+        // Each edit of the reading, made in the stretch of the file it touches, writes what the
+        // whole file's edit writes, or leaves the edit to it: only where a value line may go on
+        // into the key line after it, or a foreign byte that sets the file's code page may go.
+        const bool plain = text.find('\\', text.find(']')) == std::string::npos &&
+                           std::all_of(text.begin(), text.end(), [](char c) { return c > 0; });
+        keys.push_back(u"New\\Key");
+        const BYTE code[] = {29, 0, 0, 0};
+        for (const std::u16string &key : keys)
+            for (const std::u16string &name : names)
+                for (int kind = 0; kind < 3 && full.valid; ++kind) {
+                    SCOPED_TRACE(testing::PrintToString(text) + " " + Narrow(key.c_str()) + " " +
+                                 Narrow(name.c_str()) + " " + std::to_string(kind));
+                    auto apply = [&](RegDocument &doc) -> LONG {
+                        if (kind == 0)
+                            return RegStoreCreateKey(doc, key) ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+                        if (kind == 1)
+                            return RegStoreSetValue(doc, key, name, REG_DWORD, code, 4);
+                        return RegStoreDeleteValue(doc, key, name);
+                    };
+                    std::string bytes;
+                    LONG result = RegStoreEdit(full, apply, bytes);
+                    RegDocument index;
+                    ASSERT_EQ(lseek(fileno(stream), 0, SEEK_SET), 0);
+                    ASSERT_EQ(RegStoreIndex(index, fileno(stream), "r.reg"), 0);
+                    LONG got = apply(index);
+                    EXPECT_TRUE(!index.needsWhole || !plain);
+                    if (index.needsWhole)
+                        continue;
+                    EXPECT_EQ(got, result);
+                    ASSERT_EQ(index.modified, !bytes.empty());
+                    if (index.modified) {
+                        EXPECT_EQ(text.substr(0, index.spliceAt) + index.spliceBytes +
+                                      text.substr(index.spliceAt + index.spliceCut),
+                                  bytes);
+                    }
+                }
         fclose(stream);
     }
 }

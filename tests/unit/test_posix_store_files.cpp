@@ -161,15 +161,32 @@ TEST_F(StoreFiles, ChangeWithinOneClockTickIsSeenAndASettledFileIsReadOnce)
     };
     // A file system whose clock does not move between the two writes: both leave the same
     // times. Recent times are never trusted, so the second content is seen.
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    RegStoreFreezeFileClock(&now);
-    Put(BEFORE);
-    EXPECT_EQ(build(), Data(u"388"));
-    overwrite(other);
-    EXPECT_EQ(build(), Data(u"389"));
-    overwrite(BEFORE);
-    EXPECT_EQ(build(), Data(u"388"));
+    struct timespec tick;
+    clock_gettime(CLOCK_REALTIME, &tick);
+    const time_t second = tick.tv_sec;
+    for (long nanoseconds : {0L, 123456789L}) { // a clock in whole seconds, and a fine one
+        tick.tv_sec = second + 1;               // the next tick: not yet a moment back
+        tick.tv_nsec = nanoseconds;
+        RegStoreFreezeFileClock(&tick);
+        Put(BEFORE);
+        EXPECT_EQ(build(), Data(u"388"));
+        overwrite(other);
+        EXPECT_EQ(build(), Data(u"389"));
+        overwrite(BEFORE);
+        EXPECT_EQ(build(), Data(u"388"));
+    }
+
+    // Times a second or so back lie beyond a tick of a fine clock, not of one that may be FAT's:
+    // a hand-off's calls read the file once, or each its own time.
+    for (long nanoseconds : {123456789L, 0L}) {
+        tick.tv_sec = nanoseconds != 0 ? second - 1 : second;
+        tick.tv_nsec = nanoseconds;
+        RegStoreFreezeFileClock(&tick);
+        Put(BEFORE);
+        unsigned reads = RegStoreWholeReads();
+        EXPECT_EQ(build(), Data(u"388"));
+        EXPECT_EQ(RegStoreWholeReads() - reads, nanoseconds != 0 ? 1u : 3u) << nanoseconds;
+    }
     RegStoreFreezeFileClock(NULL);
 
     // Times far enough back are trusted: the three calls of a hand-off read the file once; a

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <set>
 #include <tuple>
@@ -206,8 +207,11 @@ static std::shared_ptr<const RegDocument> s_parsed;
 // The file as it was when its parse was last known to hold: a change of its content changes its
 // size, its times or (replaced) its inode. A change within the same tick of the file system's
 // clock as the one before it may leave them all as they were, so the parse is trusted on them
-// alone only once both times lie further back than the coarsest such clock (2 s, FAT's); until
-// then the bytes are compared, as git does with the entries it calls racily clean.
+// alone only once both times lie further back, from the moment before the file was looked at,
+// than a tick of the clock that made them; until then the bytes are compared, as git does with
+// the entries it calls racily clean. A time in whole hundredths of a second may come from a clock
+// as coarse as FAT's (2 s); any other comes from one that keeps finer times than that, which
+// Linux's file systems take from its own clock, a tick of which is 10 ms at most: 50 ms serve.
 struct Seen {
     dev_t dev;
     ino_t ino;
@@ -218,6 +222,8 @@ struct Seen {
 };
 static Seen s_seen;
 static int64_t s_settleNanoseconds = 2000000000;
+static const int64_t FINE_CLOCK_TICKS = 50000000;
+static struct timespec s_lookedAt; // the moment before the file was last looked at
 static unsigned s_wholeReads;
 
 #ifdef ZEMBREL_TEST_HOOKS
@@ -249,20 +255,22 @@ static bool SameTime(const struct timespec &a, const struct timespec &b)
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+// How far back a time of the file lies from the moment it was looked at, against a tick of the
+// clock it came from.
+static bool LongAgo(const struct timespec &time)
+{
+    int64_t tick = time.tv_nsec % 10000000 == 0 ? s_settleNanoseconds
+                                                : std::min(s_settleNanoseconds, FINE_CLOCK_TICKS);
+    return Nanoseconds(time) < Nanoseconds(s_lookedAt) - tick;
+}
+
 // A parse read through a journal is not the file's content, and is never trusted on the file's
 // stat data (trusted false).
 static void Remember(const struct stat &info, bool trusted)
 {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    int64_t settledBefore = Nanoseconds(now) - s_settleNanoseconds;
-    s_seen = Seen{info.st_dev,
-                  info.st_ino,
-                  info.st_size,
-                  info.st_mtim,
-                  info.st_ctim,
-                  trusted && Nanoseconds(info.st_mtim) < settledBefore &&
-                      Nanoseconds(info.st_ctim) < settledBefore};
+    s_seen =
+        Seen{info.st_dev,  info.st_ino,  info.st_size,
+             info.st_mtim, info.st_ctim, trusted && LongAgo(info.st_mtim) && LongAgo(info.st_ctim)};
 }
 
 static bool SeenUnchanged(const struct stat &info)
@@ -302,6 +310,7 @@ int OpenRegistry(const std::string &path, FdCloser &file, struct stat &info, std
             return error;
         file.fd = open(target.c_str(), flags);
     }
+    clock_gettime(CLOCK_REALTIME, &s_lookedAt);
     if (file.fd < 0 || fstat(file.fd, &info) != 0)
         return errno;
 #ifdef ZEMBREL_TEST_HOOKS
