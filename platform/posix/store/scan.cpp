@@ -21,11 +21,9 @@ namespace {
 // line's start (Clean), or perhaps inside a hex value that a backslash continued (Maybe).
 enum class Before : uint8_t { Clean, Maybe };
 
-const uint32_t NOT_KEPT = UINT32_MAX;
-
 struct Candidate {
     uint32_t begin; // the line's offset in the file
-    uint32_t kept;  // where its text is in Scan::kept, or NOT_KEPT: it ran past the buffer
+    uint32_t kept;  // where its text is in Scan::kept
     uint32_t size;  // its text's size, without its ending
     Before before;
 };
@@ -34,8 +32,10 @@ struct Scan {
     int fd;
     std::unique_ptr<char[]> buffer; // not cleared: a small file touches a page of it
     uint64_t base = 0;              // the file offset of buffer[0]
+    uint64_t size = 0;              // the file's size when the reading began
     std::string kept;               // the lines that open with `[`, one after another
     std::vector<Candidate> candidates;
+    int error = 0;             // of a line read past the buffer's end
     uint64_t checked = 0;      // the bytes before this are UTF-8
     uint64_t bad = UINT64_MAX; // the first one that is not, once found
     LineCounter lines{-1};     // for what is said
@@ -151,8 +151,20 @@ Before LastLineBefore(const Scan &s, size_t start)
     }
 }
 
-// The lines that open with `[` among buffer[from, to), read to their end where the buffer holds
-// it (or the file ends there).
+// Room for what the rest of the file will add, as much as the part read so far held for its
+// size: a list grown twice as large each time it fills writes each byte twice, and touches
+// twice the memory. Room that is never filled costs address space, not memory.
+template <typename List> void MakeRoom(List &list, const Scan &s, uint64_t read)
+{
+    if (list.size() + 64 < list.capacity() || read == 0 || s.size <= read)
+        return;
+    double share = (double)s.size / (double)read;
+    list.reserve(
+        std::max<size_t>(2 * list.capacity(), (size_t)((double)list.size() * share * 1.25)));
+}
+
+// The lines that open with `[` among buffer[from, to), read to their end: from the buffer where
+// it holds it (or the file ends there), else from the file.
 void FindKeyLines(Scan &s, size_t from, size_t to, bool atEnd)
 {
     const char *b = s.buffer.get();
@@ -172,17 +184,22 @@ void FindKeyLines(Scan &s, size_t from, size_t to, bool atEnd)
             continue;
         if (begin == 0 || begin == UINT64_MAX) // the header's line, or no line's start
             continue;
-        Candidate line{(uint32_t)begin, NOT_KEPT, 0,
+        Candidate line{(uint32_t)begin, (uint32_t)s.kept.size(), 0,
                        start > 0 ? LastLineBefore(s, start) : Before::Maybe};
         const char *lf = (const char *)memchr(b + at, '\n', to - at);
         size_t stop = lf != NULL ? (size_t)(lf - b) : to;
         const char *cr = (const char *)memchr(b + at, '\r', stop - at);
         size_t end = cr != NULL ? (size_t)(cr - b) : stop;
         if (end < to || atEnd) {
-            line.kept = (uint32_t)s.kept.size();
-            line.size = (uint32_t)(end - start);
             s.kept.append(b + start, end - start);
+        } else {
+            std::string text;
+            uint64_t next = 0;
+            if ((s.error = ReadLine(s.fd, begin, UINT64_MAX, text, next)) != 0)
+                return;
+            s.kept += text;
         }
+        line.size = (uint32_t)(s.kept.size() - line.kept);
         s.candidates.push_back(line);
         i = end;
     }
@@ -260,8 +277,10 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
     s.lines.fd = fd;
     // No more room than the file needs, read in one step; a file that grows meanwhile is read on.
     struct stat info;
-    if (fstat(fd, &info) == 0 && (uint64_t)info.st_size < chunk)
-        chunk = std::max<size_t>((size_t)info.st_size + 1, 4);
+    if (fstat(fd, &info) == 0)
+        s.size = (uint64_t)info.st_size;
+    if (s.size < chunk)
+        chunk = std::max<size_t>((size_t)s.size + 1, 4);
     // The bytes kept before each read: those a look back reads (a line or two; beyond them the
     // importer reads the stretch), and a character cut in two.
     const size_t keep = std::max<size_t>(chunk / 64, 4);
@@ -280,6 +299,10 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
             return EFBIG;
         bool atEnd = got == 0;
         FindKeyLines(s, held, to, atEnd);
+        if (s.error != 0)
+            return s.error;
+        MakeRoom(s.kept, s, s.base + to);
+        MakeRoom(s.candidates, s, s.base + to);
         CheckUtf8(s, held, to, atEnd);
         if (atEnd)
             break;
@@ -312,10 +335,11 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
     std::string ending;
     ReadAt(fd, head.bytes.size(), (size_t)(next - head.bytes.size()), ending);
     head.bytes += ending;
-    doc.keyLines = head.bytes; // what tells this content apart, with the key lines that follow
     RegParser header(head, doc, false);
-    if (!ReadHeader(header))
+    if (!ReadHeader(header)) {
+        doc.keyLines = head.bytes; // what tells this content apart
         return 0;
+    }
     if (!doc.bom.empty())
         doc.diagnostics.push_back(path + ":1: a UTF-8 byte-order mark, which regedit does not "
                                          "know: it would import nothing from this file (save "
@@ -327,17 +351,20 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
 
     // Each line that opens with `[`, where the importer reads it at a line's start, read as the
     // importer reads it there. `from` is where it last stood at a line's start.
+    // The key lines' texts follow the header's in keyLines, which tells this content apart; the
+    // lines that are none are dropped from there as they are passed.
     uint64_t from = next;
-    std::string read; // a line the buffer did not hold whole
+    s.kept.insert(0, head.bytes);
+    doc.keyLines = std::move(s.kept);
+    size_t kept = head.bytes.size();
+    doc.entries.reserve(s.candidates.size());
+    doc.keyLineStarts.reserve(s.candidates.size());
+    doc.sectionStarts.reserve(s.candidates.size());
     for (const Candidate &candidate : s.candidates) {
         if (candidate.begin < from)
             continue;
-        if (candidate.kept == NOT_KEPT &&
-            (error = ReadLine(fd, candidate.begin, doc.size, read, next)) != 0)
-            return error;
-        const char *text =
-            candidate.kept != NOT_KEPT ? s.kept.data() + candidate.kept : read.data();
-        size_t size = candidate.kept != NOT_KEPT ? candidate.size : read.size();
+        const char *text = doc.keyLines.data() + head.bytes.size() + candidate.kept;
+        size_t size = candidate.size;
         uint64_t end = candidate.begin + size;
         if (candidate.before == Before::Maybe) {
             RegDocument part;
@@ -365,11 +392,14 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
         RegEntry entry{};
         entry.begin = candidate.begin;
         entry.id = (uint32_t)doc.keyLineStarts.size();
-        doc.keyLineStarts.push_back((uint32_t)doc.keyLines.size());
-        doc.keyLines.append(text, size);
+        doc.keyLineStarts.push_back((uint32_t)kept);
+        if (doc.keyLines.data() + kept != text)
+            memmove(&doc.keyLines[kept], text, size);
+        kept += size;
         doc.entries.push_back(entry);
         doc.sectionStarts.push_back((uint32_t)end);
     }
+    doc.keyLines.resize(kept);
     if (doc.unreported != 0)
         doc.diagnostics.push_back(path + ": ... and " + std::to_string(doc.unreported) +
                                   " more lines like these");
