@@ -3,8 +3,11 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -332,6 +335,18 @@ TEST(StoreKeyLineReading, MeansWhatTheFullReadingMeans)
         "REGEDIT4\n" + K + "Caf\xE9]\n\"V\"=\"\xE9\"\n" + K + "\xC3\xA9]\n\"V\"=\"2\"\n",
         "REGEDIT3\n" + K + "A]\n",
         "",
+        // Pages of it, so that windows and buffers part it everywhere: at key lines, inside
+        // continued values and characters.
+        [&] {
+            std::string text = "REGEDIT4\r\n";
+            for (int k = 0; text.size() < 20000; ++k)
+                text +=
+                    K + "P\xC3\xA9" + std::to_string(k % 7) + "]\r\n\"V\"=\"" +
+                    std::string((size_t)k % 50, 'x') + "\"\r\n\"H\"=hex:01,\\\r\n  02,\\\r\n" +
+                    (k % 3 == 0 ? "; [no key]\r\n" : "") + "  03\r\n" +
+                    (k % 5 == 0 ? "[-" + K + "P\xC3\xA9" + std::to_string(k % 4) + "]\r\n" : "");
+            return text;
+        }(),
     };
     for (const std::string &text : texts) {
         RegDocument full;
@@ -346,42 +361,48 @@ TEST(StoreKeyLineReading, MeansWhatTheFullReadingMeans)
         for (const auto &key : RegStoreEvaluate(full))
             for (const auto &value : key.second)
                 names.push_back(value.first);
+        for (auto *list : {&keys, &names}) {
+            std::sort(list->begin(), list->end());
+            list->erase(std::unique(list->begin(), list->end()), list->end());
+        }
         FILE *stream = tmpfile();
         ASSERT_NE(stream, nullptr);
         ASSERT_EQ(fwrite(text.data(), 1, text.size(), stream), text.size());
         fflush(stream);
-        for (size_t chunk : {5, 16, 64, 65536}) {
-            SCOPED_TRACE(testing::PrintToString(text) + " through " + std::to_string(chunk));
-            RegDocument index;
-            ASSERT_EQ(lseek(fileno(stream), 0, SEEK_SET), 0);
-            ASSERT_EQ(RegStoreIndex(index, fileno(stream), "r.reg", chunk), 0);
-            EXPECT_EQ(index.valid, full.valid);
-            EXPECT_EQ(index.eol, full.eol);
-            size_t at = 0;
-            for (const RegEntry &entry : full.entries) {
-                if (entry.kind != RegEntryKind::Key && entry.kind != RegEntryKind::DeleteKey &&
-                    entry.kind != RegEntryKind::SkippedKey)
-                    continue;
-                ASSERT_LT(at, index.entries.size());
-                EXPECT_EQ(index.entries[at++].begin, entry.begin);
-            }
-            EXPECT_EQ(at, index.entries.size());
-            for (const std::string &line : index.diagnostics)
-                EXPECT_NE(std::find(full.diagnostics.begin(), full.diagnostics.end(), line),
-                          full.diagnostics.end())
-                    << line;
-            for (const std::u16string &key : keys) {
-                EXPECT_EQ(RegStoreKeyExists(index, key), RegStoreKeyExists(full, key));
-                for (const std::u16string &name : names) {
-                    RegValue a{0, {}};
-                    RegValue b{0, {}};
-                    EXPECT_EQ(RegStoreQueryValue(index, key, name, &a),
-                              RegStoreQueryValue(full, key, name, &b));
-                    EXPECT_EQ(a.type, b.type);
-                    EXPECT_EQ(a.data, b.data);
+        for (size_t chunk : {5, 16, 64, 65536})
+            for (bool mapped : {false, true}) {
+                SCOPED_TRACE(testing::PrintToString(text.substr(0, 200)) + " through " +
+                             std::to_string(chunk) + (mapped ? ", mapped" : ""));
+                RegDocument index;
+                ASSERT_EQ(lseek(fileno(stream), 0, SEEK_SET), 0);
+                ASSERT_EQ(RegStoreIndex(index, fileno(stream), "r.reg", chunk, mapped), 0);
+                EXPECT_EQ(index.valid, full.valid);
+                EXPECT_EQ(index.eol, full.eol);
+                size_t at = 0;
+                for (const RegEntry &entry : full.entries) {
+                    if (entry.kind != RegEntryKind::Key && entry.kind != RegEntryKind::DeleteKey &&
+                        entry.kind != RegEntryKind::SkippedKey)
+                        continue;
+                    ASSERT_LT(at, index.entries.size());
+                    EXPECT_EQ(index.entries[at++].begin, entry.begin);
+                }
+                EXPECT_EQ(at, index.entries.size());
+                for (const std::string &line : index.diagnostics)
+                    EXPECT_NE(std::find(full.diagnostics.begin(), full.diagnostics.end(), line),
+                              full.diagnostics.end())
+                        << line;
+                for (const std::u16string &key : keys) {
+                    EXPECT_EQ(RegStoreKeyExists(index, key), RegStoreKeyExists(full, key));
+                    for (const std::u16string &name : names) {
+                        RegValue a{0, {}};
+                        RegValue b{0, {}};
+                        EXPECT_EQ(RegStoreQueryValue(index, key, name, &a),
+                                  RegStoreQueryValue(full, key, name, &b));
+                        EXPECT_EQ(a.type, b.type);
+                        EXPECT_EQ(a.data, b.data);
+                    }
                 }
             }
-        }
         // Each edit of the reading, made in the stretch of the file it touches, writes what the
         // whole file's edit writes, or leaves the edit to it: only where a value line may go on
         // into the key line after it, or a foreign byte that sets the file's code page may go.
@@ -420,6 +441,36 @@ TEST(StoreKeyLineReading, MeansWhatTheFullReadingMeans)
                 }
         fclose(stream);
     }
+}
+
+// A file that another process cuts short and writes again while it is read, mapped a window at a
+// time: a page taken away from under the reading does not end the process; the file is read.
+TEST(StoreKeyLineReading, FileCutShortWhileItIsMappedIsReadAgain)
+{
+    const std::string text = "REGEDIT4\n" + Sections(2000, 20);
+    char path[] = "/tmp/zembrel-cut-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
+    pid_t cutter = fork();
+    ASSERT_GE(cutter, 0);
+    if (cutter == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL); // it goes with the test, however that ends
+        int out = open(path, O_WRONLY);
+        for (;;)
+            if (ftruncate(out, (off_t)text.size() / 3) != 0 ||
+                pwrite(out, text.data(), text.size(), 0) != (ssize_t)text.size())
+                _exit(1);
+    }
+    for (int round = 0; round < 300; ++round) {
+        RegDocument index;
+        ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+        EXPECT_EQ(RegStoreIndex(index, fd, "r.reg", 4096, true), 0);
+    }
+    kill(cutter, SIGKILL);
+    waitpid(cutter, NULL, 0);
+    close(fd);
+    unlink(path);
 }
 
 } // namespace

@@ -142,13 +142,15 @@ void RegStoreParse(RegDocument &doc, const std::string &path, const std::string 
 int RegStoreRead(std::shared_ptr<const RegDocument> &doc, const std::string &path);
 
 // Reads an 8-bit registry from the descriptor's start for its key lines alone, streamed through
-// `chunk` bytes at a time, into an indexed document that keeps a duplicate of the descriptor.
+// `chunk` bytes at a time, or where it is larger and `mapped`, mapped 64 times that at a time,
+// into an indexed document that keeps a duplicate of the descriptor.
 // Key lines are found and read as the full reading reads them, and so are their diagnostics and
 // those of the file as a whole (its header, its encoding); a value line is read only when its
 // key is asked for, and what regedit would skip there is not said. 0, the errno, or
 // REG_WIDE_FILE: a UTF-16 file, which is read whole.
 const int REG_WIDE_FILE = -2;
-int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chunk = 65536);
+int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chunk = 65536,
+                  bool mapped = true);
 
 // The section open after entries[index], given the one open before it: a Key entry opens its
 // own (its index), a deletion or a skipped key line leaves none (-1), and any other entry is in

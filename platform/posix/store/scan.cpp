@@ -9,8 +9,10 @@
 #include "internal.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <memory>
@@ -29,11 +31,12 @@ struct Candidate {
 };
 
 struct Scan {
-    int fd;
-    std::unique_ptr<char[]> buffer; // not cleared: a small file touches a page of it
-    uint64_t base = 0;              // the file offset of buffer[0]
-    uint64_t size = 0;              // the file's size when the reading began
-    std::string kept;               // the lines that open with `[`, one after another
+    int fd = -1;
+    const char *bytes = NULL; // the buffer, or the window of the file mapped
+    uint64_t base = 0;        // the file offset of bytes[0]
+    size_t held = 0;          // the bytes of the last part that came before it
+    uint64_t size = 0;        // the file's size when the reading began
+    std::string kept;         // the lines that open with `[`, one after another
     std::vector<Candidate> candidates;
     int error = 0;             // of a line read past the buffer's end
     uint64_t checked = 0;      // the bytes before this are UTF-8
@@ -119,7 +122,7 @@ uint64_t BlanksBack(int fd, uint64_t at)
 // takes no such line.
 Before LastLineBefore(const Scan &s, size_t start)
 {
-    const char *b = s.buffer.get();
+    const char *b = s.bytes;
     for (size_t k = start;;) {
         size_t e = k - 1; // b[e] ends the line before
         if (b[e] == '\n' && e > 0 && b[e - 1] == '\r')
@@ -163,11 +166,11 @@ template <typename List> void MakeRoom(List &list, const Scan &s, uint64_t read)
         std::max<size_t>(2 * list.capacity(), (size_t)((double)list.size() * share * 1.25)));
 }
 
-// The lines that open with `[` among buffer[from, to), read to their end: from the buffer where
-// it holds it (or the file ends there), else from the file.
-void FindKeyLines(Scan &s, size_t from, size_t to, bool atEnd)
+// The lines that open with `[` among bytes[from, to), read to their end: from the bytes held,
+// bytes[0, held), where they hold it (or the file ends there), else from the file.
+void FindKeyLines(Scan &s, size_t from, size_t to, size_t held, bool atEnd)
 {
-    const char *b = s.buffer.get();
+    const char *b = s.bytes;
     for (size_t i = from; i < to;) {
         const char *open = (const char *)memchr(b + i, '[', to - i);
         if (open == NULL)
@@ -186,11 +189,11 @@ void FindKeyLines(Scan &s, size_t from, size_t to, bool atEnd)
             continue;
         Candidate line{(uint32_t)begin, (uint32_t)s.kept.size(), 0,
                        start > 0 ? LastLineBefore(s, start) : Before::Maybe};
-        const char *lf = (const char *)memchr(b + at, '\n', to - at);
-        size_t stop = lf != NULL ? (size_t)(lf - b) : to;
+        const char *lf = (const char *)memchr(b + at, '\n', held - at);
+        size_t stop = lf != NULL ? (size_t)(lf - b) : held;
         const char *cr = (const char *)memchr(b + at, '\r', stop - at);
         size_t end = cr != NULL ? (size_t)(cr - b) : stop;
-        if (end < to || atEnd) {
+        if (end < held || atEnd) {
             s.kept.append(b + start, end - start);
         } else {
             std::string text;
@@ -211,12 +214,12 @@ void CheckUtf8(Scan &s, size_t from, size_t to, bool atEnd)
 {
     if (s.bad != UINT64_MAX)
         return;
-    if (s.checked == s.base + from && AllAscii(s.buffer.get() + from, to - from)) {
+    if (s.checked == s.base + from && AllAscii(s.bytes + from, to - from)) {
         s.checked = s.base + to;
         return;
     }
     size_t at = (size_t)(s.checked - s.base);
-    size_t valid = FirstNonUtf8(s.buffer.get() + at, to - at);
+    size_t valid = FirstNonUtf8(s.bytes + at, to - at);
     if (at + valid == to || (to - (at + valid) < 4 && !atEnd))
         s.checked = s.base + at + valid;
     else
@@ -266,52 +269,163 @@ int ReadAt(int fd, uint64_t offset, size_t size, std::string &out)
     return 0;
 }
 
-int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chunk)
+namespace {
+
+// Takes bytes[from, to) of the file's part bytes[0, held): its key lines, and whether it is UTF-8.
+int Take(Scan &s, size_t from, size_t to, size_t held, bool atEnd)
+{
+    FindKeyLines(s, from, to, held, atEnd);
+    if (s.error != 0)
+        return s.error;
+    MakeRoom(s.kept, s, s.base + to);
+    MakeRoom(s.candidates, s, s.base + to);
+    CheckUtf8(s, from, to, atEnd);
+    return 0;
+}
+
+bool WideMark(const Scan &s, size_t to)
+{
+    return s.base + s.held == 0 && to >= 2 && memcmp(s.bytes, "\xFF\xFE", 2) == 0;
+}
+
+// The file read on to its end through a buffer of `chunk` bytes, `keep` of them kept for the
+// next read: one read when it is smaller. A file that grows meanwhile is read on.
+int StreamRead(Scan &s, size_t chunk, size_t keep)
+{
+    if (s.size < chunk)
+        chunk = std::max<size_t>((size_t)s.size + 1, 4);
+    keep = std::min(keep, chunk);
+    std::unique_ptr<char[]> buffer(new char[keep + chunk + 1]); // not cleared: a small file
+    s.bytes = buffer.get();                                     // touches a page of it
+    for (;;) {
+        ssize_t got = read(s.fd, buffer.get() + s.held, chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return errno;
+        size_t to = s.held + (size_t)got;
+        if (WideMark(s, to))
+            return REG_WIDE_FILE;
+        if (s.base + to > SizeLimit())
+            return EFBIG;
+        bool atEnd = got == 0;
+        if (int error = Take(s, s.held, to, to, atEnd))
+            return error;
+        if (atEnd)
+            return 0;
+        size_t stays = std::min(keep, to);
+        memmove(buffer.get(), buffer.get() + to - stays, stays);
+        s.base += to - stays;
+        s.held = stays;
+    }
+}
+
+// A window of the file mapped while it is read, which another process may cut short meanwhile
+// by truncating the file: then a page it took away reads as zeros, and the file is read again.
+struct Window {
+    const char *begin;
+    size_t size;
+    size_t page;
+    volatile sig_atomic_t cut;
+};
+Window *s_window;
+
+void OnBusError(int, siginfo_t *info, void *)
+{
+    const char *at = (const char *)info->si_addr;
+    Window *window = s_window;
+    if (window != NULL && at >= window->begin && at < window->begin + window->size) {
+        void *page = (void *)((uintptr_t)at & ~(uintptr_t)(window->page - 1));
+        if (mmap(page, window->page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
+            MAP_FAILED) {
+            window->cut = 1;
+            return;
+        }
+    }
+    signal(SIGBUS, SIG_DFL); // not the window's: it ends the process, as it would have
+}
+
+const int MAP_CUT = -3;
+const size_t SLICE = 1 << 16;
+
+// The file's first `size` bytes mapped `length` at a time, each window holding `keep` bytes or
+// more of the one before: read where the file system keeps them, not copied. 0, the errno, or
+// MAP_CUT where the file cannot be mapped or was cut short meanwhile: it is then read.
+int StreamMapped(Scan &s, size_t length)
+{
+    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    length = std::max((length + page - 1) / page * page, 2 * page); // a page on past what it keeps
+    const size_t keep = std::max<size_t>(length / 64, 4);
+    Window window{NULL, 0, page, 0};
+    struct sigaction guard = {};
+    struct sigaction before;
+    guard.sa_sigaction = OnBusError;
+    guard.sa_flags = SA_SIGINFO;
+    sigemptyset(&guard.sa_mask);
+    if (sigaction(SIGBUS, &guard, &before) != 0)
+        return MAP_CUT;
+    s_window = &window;
+    int error = 0;
+    for (uint64_t done = 0; error == 0 && done < s.size;) {
+        s.base = done > keep ? (done - keep) / page * page : 0;
+        s.held = (size_t)(done - s.base);
+        window.size = (size_t)std::min<uint64_t>(length, s.size - s.base);
+        void *map =
+            mmap(NULL, window.size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, s.fd, (off_t)s.base);
+        if (map == MAP_FAILED) {
+            error = MAP_CUT;
+            break;
+        }
+        window.begin = s.bytes = (const char *)map;
+        const bool atEnd = s.base + window.size == s.size;
+        // A slice at a time, each looked through twice while the cache holds it.
+        if (WideMark(s, window.size))
+            error = REG_WIDE_FILE;
+        for (size_t from = s.held; error == 0 && from < window.size; from += SLICE) {
+            size_t to = std::min(from + SLICE, window.size);
+            error = Take(s, from, to, window.size, atEnd && to == window.size);
+        }
+        munmap(map, window.size);
+        if (window.cut)
+            error = MAP_CUT;
+        done = s.base + window.size;
+        if (atEnd)
+            s.held = window.size;
+    }
+    s_window = NULL;
+    sigaction(SIGBUS, &before, NULL);
+    s.bytes = NULL;
+    return error;
+}
+
+} // namespace
+
+int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chunk, bool mapped)
 {
     doc = RegDocument();
     doc.path = path;
     doc.exists = true;
     doc.indexed = true;
     Scan s;
-    s.fd = fd;
-    s.lines.fd = fd;
-    // No more room than the file needs, read in one step; a file that grows meanwhile is read on.
+    s.fd = s.lines.fd = fd;
     struct stat info;
     if (fstat(fd, &info) == 0)
         s.size = (uint64_t)info.st_size;
-    if (s.size < chunk)
-        chunk = std::max<size_t>((size_t)s.size + 1, 4);
-    // The bytes kept before each read: those a look back reads (a line or two; beyond them the
+    if (s.size > SizeLimit())
+        return EFBIG;
+    // The bytes kept before each part: those a look back reads (a line or two; beyond them the
     // importer reads the stretch), and a character cut in two.
     const size_t keep = std::max<size_t>(chunk / 64, 4);
-    s.buffer.reset(new char[keep + chunk + 1]);
-    size_t held = 0;
-    for (;;) {
-        ssize_t got = read(fd, s.buffer.get() + held, chunk);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return errno;
-        if (s.base + held == 0 && got >= 2 && memcmp(s.buffer.get(), "\xFF\xFE", 2) == 0)
-            return REG_WIDE_FILE;
-        size_t to = held + (size_t)got;
-        if (s.base + to > SizeLimit())
-            return EFBIG;
-        bool atEnd = got == 0;
-        FindKeyLines(s, held, to, atEnd);
-        if (s.error != 0)
-            return s.error;
-        MakeRoom(s.kept, s, s.base + to);
-        MakeRoom(s.candidates, s, s.base + to);
-        CheckUtf8(s, held, to, atEnd);
-        if (atEnd)
-            break;
-        size_t stays = std::min(keep, to);
-        memmove(s.buffer.get(), s.buffer.get() + to - stays, stays);
-        s.base += to - stays;
-        held = stays;
+    int error = mapped && s.size > chunk ? StreamMapped(s, std::max(chunk * 64, keep)) : MAP_CUT;
+    if (error == MAP_CUT) {
+        s = Scan(); // read, as if it had not been mapped
+        s.fd = s.lines.fd = fd;
+        s.size = (uint64_t)info.st_size;
+        error = lseek(fd, 0, SEEK_SET) == 0 ? StreamRead(s, chunk, keep) : errno;
     }
-    doc.size = s.base + held;
+    if (error != 0)
+        return error;
+    doc.size = s.base + s.held;
     doc.file = std::shared_ptr<int>(new int(dup(fd)), [](int *file) {
         if (*file >= 0)
             close(*file);
@@ -324,7 +438,7 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
     RegDocument head;
     head.path = path;
     uint64_t next = 0;
-    int error = ReadLine(fd, 0, doc.size, head.bytes, next);
+    error = ReadLine(fd, 0, doc.size, head.bytes, next);
     if (error != 0)
         return error;
     if (head.bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
