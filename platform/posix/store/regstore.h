@@ -142,7 +142,7 @@ void RegStoreParse(RegDocument &doc, const std::string &path, const std::string 
 int RegStoreRead(std::shared_ptr<const RegDocument> &doc, const std::string &path);
 
 // Reads an 8-bit registry from the descriptor's start for its key lines alone, streamed through
-// `chunk` bytes at a time, or where it is larger and `mapped`, mapped 64 times that at a time,
+// `chunk` bytes at a time, or where it is larger and `mapped`, mapped 16 times that at a time,
 // into an indexed document that keeps a duplicate of the descriptor.
 // Key lines are found and read as the full reading reads them, and so are their diagnostics and
 // those of the file as a whole (its header, its encoding); a value line is read only when its

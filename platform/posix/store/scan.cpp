@@ -416,7 +416,7 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
     // The bytes kept before each part: those a look back reads (a line or two; beyond them the
     // importer reads the stretch), and a character cut in two.
     const size_t keep = std::max<size_t>(chunk / 64, 4);
-    int error = mapped && s.size > chunk ? StreamMapped(s, std::max(chunk * 64, keep)) : MAP_CUT;
+    int error = mapped && s.size > chunk ? StreamMapped(s, std::max(chunk * 16, keep)) : MAP_CUT;
     if (error == MAP_CUT) {
         s = Scan(); // read, as if it had not been mapped
         s.fd = s.lines.fd = fd;
@@ -555,7 +555,7 @@ static int ReadSection(const RegDocument &doc, size_t index, RegDocument &part)
 // on its bytes as far as they are ASCII: the parser folds each letter to its ASCII capital there,
 // drops trailing backslashes and reads doubled ones as one, and its text ends at a zero. A line
 // with a byte beyond ASCII before it differs may, and is left to the parser; so is one whose
-// backslashes may trail.
+// backslashes may trail, and one that runs on to a bracket or a zero as far as it agrees.
 static bool MayBearOn(const RegDocument &doc, size_t i, const std::u16string &key)
 {
     uint32_t id = doc.entries[i].id;
@@ -565,16 +565,21 @@ static bool MayBearOn(const RegDocument &doc, size_t i, const std::u16string &ke
         doc.keyLineStarts[id];
     if (key.empty())
         return true;
-    const char *zero = (const char *)memchr(text, 0, size); // where the parser's text ends
-    const char *close =
-        (const char *)memrchr(text, ']', zero != NULL ? (size_t)(zero - text) : size);
-    const char *slash = (const char *)memchr(text, '\\', (size_t)(close - text));
-    if (slash == NULL)
-        return true; // the root itself
+    // The first backslash, before the name's end: none, and the line names a root itself.
+    static const char LOCAL[] = "[HKEY_LOCAL_MACHINE\\";
+    const char *end = text + size;
+    const char *at = text;
+    if (size >= sizeof LOCAL - 1 && memcmp(text, LOCAL, sizeof LOCAL - 1) == 0)
+        at += sizeof LOCAL - 2; // as the file's writers spell nearly every line
+    for (; at < end && *at != '\\'; ++at)
+        if (*at == ']' || *at == '\0')
+            return true;
     size_t k = 0;
-    for (const char *at = slash + 1; at < close; ++at) {
-        if ((uint8_t)*at >= 0x80)
-            return true; // a character the parser folds
+    for (++at; at < end; ++at) {
+        // A bracket may close the name or be in it, a zero ends the text and a byte beyond
+        // ASCII is a character the parser folds: each is the parser's to read.
+        if (*at == ']' || *at == '\0' || (uint8_t)*at >= 0x80)
+            return true;
         if (*at == '\\' && at[-1] == '\\')
             continue;
         char16_t c = *at >= 'a' && *at <= 'z' ? (char16_t)(*at - 0x20) : (char16_t)*at;
@@ -582,7 +587,7 @@ static bool MayBearOn(const RegDocument &doc, size_t i, const std::u16string &ke
             return *at == '\\'; // a descendant's, or backslashes that may trail
         ++k;
     }
-    return k == key.size() || key[k] == u'\\';
+    return true;
 }
 
 // Key line i read by the parser at a line's start, as the full reading reads it; what it says is
