@@ -221,14 +221,21 @@ def run_wine(session, build, case):
         time.sleep(0.02)
     process = session.start_zembrel(case["line"], exe=session.copy_elsewhere(build["exe"]),
                                     env={"ZEMBREL_DEBUG_FILE": r"C:\zembrel-test\debug.txt"})
-    first, cancelled = None, False
+    # The countdown's control is there a moment before the dialog's start fills it: where the
+    # line asks for a countdown, its first value is the first text it shows within a grace; an
+    # attended dialog's control stays empty, and is taken as it is at once.
+    counting = any(option in case["line"] for option in ("-NoUI", "-SNMP", "-DHCP"))
+    first, cancelled, appeared = None, False, None
     deadline = time.monotonic() + run_suite.RUN_LIMIT_S
     while process.process.poll() is None and time.monotonic() < deadline:
         with open(watcher.out_path, "rb") as seen:
             shown = [line.split() for line in seen.read().decode("utf-8", "replace").splitlines()]
         values = [words for words in shown if words[0] == "at"]
-        if values and not cancelled:
-            first = run_suite.decode_hex(values[0][2]) if len(values[0]) > 2 else None
+        texts = [words[2] for words in values if len(words) > 2]
+        if values and appeared is None:
+            appeared = time.monotonic()
+        if values and not cancelled and (texts or not counting or time.monotonic() - appeared > 3):
+            first = run_suite.decode_hex(texts[0]) if texts else None
             session.windriver_run("post", "command", 2)
             cancelled = True
         time.sleep(0.05)
