@@ -106,14 +106,9 @@ bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
     // The bytes before the first that differs, and after the last, are the same in both texts.
     const std::string &a = before.bytes;
     const std::string &b = after.bytes;
-    const size_t shorter = std::min(a.size(), b.size());
-    const size_t same =
-        (size_t)(std::mismatch(a.begin(), a.begin() + (ptrdiff_t)shorter, b.begin()).first -
-                 a.begin());
-    const size_t tail =
-        (size_t)(std::mismatch(a.rbegin(), a.rbegin() + (ptrdiff_t)(shorter - same), b.rbegin())
-                     .first -
-                 a.rbegin());
+    const FileSplice differ = SpliceOf(a, b);
+    const size_t same = (size_t)differ.at;
+    const size_t tail = a.size() - same - (size_t)differ.cut;
     const size_t tailBefore = a.size() - tail;
     const size_t tailAfter = b.size() - tail;
 

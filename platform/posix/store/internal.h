@@ -240,6 +240,8 @@ struct FileSplice {
     std::string bytes;
 };
 
+// The splice that makes the new text of the old: the bytes between their common first and last.
+FileSplice SpliceOf(const std::string &before, const std::string &after);
 // The journal's name beside the registry's file; `say` names a non-file in its first place.
 std::string JournalPath(const std::string &target, bool say);
 // A hash of a file's first bytes, fed in blocks that are whole words (8 bytes) but for the last.

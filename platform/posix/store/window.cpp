@@ -10,8 +10,6 @@
 // byte that the edit may take away.
 #include "internal.h"
 
-#include <algorithm>
-
 namespace {
 
 // Entry `first`'s line to the end of entry `last`'s section; -1 for both: all after the header.
@@ -49,27 +47,18 @@ LONG EditStretch(RegDocument &doc, int first, int last,
     LONG result = edit(after);
     if (result != ERROR_SUCCESS || !after.modified || after.bytes == before.bytes)
         return result;
-    const std::string &a = before.bytes;
-    const std::string &b = after.bytes;
-    const size_t shorter = std::min(a.size(), b.size());
-    const size_t same =
-        (size_t)(std::mismatch(a.begin(), a.begin() + (ptrdiff_t)shorter, b.begin()).first -
-                 a.begin());
-    const size_t tail =
-        (size_t)(std::mismatch(a.rbegin(), a.rbegin() + (ptrdiff_t)(shorter - same), b.rbegin())
-                     .first -
-                 a.rbegin());
-    const uint64_t size = doc.size - (a.size() - b.size());
+    FileSplice change = SpliceOf(before.bytes, after.bytes);
+    const uint64_t size = doc.size - before.bytes.size() + after.bytes.size();
     // Whatever the stretch cannot vouch for, the whole file's edit decides, and says.
-    if (same < prefix.size() || after.ansi != before.ansi ||
+    if (change.at < prefix.size() || after.ansi != before.ansi ||
         (after.dangling != std::string::npos && !atEnd) || size > SizeLimit() ||
         !RegStoreChangedOnly(before, after, after.change)) {
         doc.needsWhole = true;
         return ERROR_SUCCESS;
     }
-    doc.spliceAt = begin + (same - prefix.size());
-    doc.spliceCut = a.size() - same - tail;
-    doc.spliceBytes = b.substr(same, b.size() - same - tail);
+    doc.spliceAt = begin + (change.at - prefix.size());
+    doc.spliceCut = change.cut;
+    doc.spliceBytes = std::move(change.bytes);
     doc.modified = true;
     doc.change = after.change;
     return ERROR_SUCCESS;

@@ -398,8 +398,7 @@ static LONG LockTarget(const std::string &path, std::string &target, FdCloser &l
     return ERROR_WRITE_FAULT;
 }
 
-// The splice that makes the new text of the old: the bytes between their common first and last.
-static FileSplice SpliceOf(const std::string &before, const std::string &after)
+FileSplice SpliceOf(const std::string &before, const std::string &after)
 {
     const size_t shorter = std::min(before.size(), after.size());
     const size_t same =
