@@ -334,6 +334,7 @@ TEST(StoreKeyLineReading, MeansWhatTheFullReadingMeans)
         "\xEF\xBB\xBFREGEDIT4\n" + K + "Caf\xC3\xA9]\n\"V\"=\"1\"\n" + K + "B\xFF]\n\"V\"=\"2\"\n",
         "REGEDIT4\n" + K + "Caf\xE9]\n\"V\"=\"\xE9\"\n" + K + "\xC3\xA9]\n\"V\"=\"2\"\n",
         "REGEDIT3\n" + K + "A]\n",
+        std::string("REGEDIT4\0\xFF no line ending", 24), // a foreign byte in the header alone
         "",
         // Pages of it, so that windows and buffers part it everywhere: at key lines, inside
         // continued values and characters.

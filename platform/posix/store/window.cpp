@@ -25,9 +25,10 @@ LONG EditStretch(RegDocument &doc, int first, int last,
     const uint64_t end =
         (size_t)(last + 1) < doc.entries.size() ? doc.entries[(size_t)(last + 1)].begin : doc.size;
     std::string prefix = doc.keyLines.substr(0, header);
-    // A file read in Windows-1252 for a byte elsewhere reads the stretch so too, as it does
-    // behind a comment holding such a byte.
-    if (doc.ansi && !(doc.firstNotUtf8 >= begin && doc.firstNotUtf8 < end))
+    // A file read in Windows-1252 for a byte outside the stretch and its header reads the stretch
+    // so too, as it does behind a comment line holding such a byte.
+    if (doc.ansi && doc.firstNotUtf8 >= header &&
+        !(doc.firstNotUtf8 >= begin && doc.firstNotUtf8 < end))
         prefix += ";\xFF" + std::string(doc.eol.begin(), doc.eol.end());
     std::string bytes;
     RegDocument before;
