@@ -96,6 +96,16 @@ static bool AboutTheChange(const RegDocument &doc, const RegEntry &entry, int se
            IsValueOf(doc, entry, section, change.key, change.name, nameHash);
 }
 
+void CommonEnds(const std::string &a, const std::string &b, size_t &same, size_t &tail)
+{
+    const size_t shorter = std::min(a.size(), b.size());
+    same = (size_t)(std::mismatch(a.begin(), a.begin() + (ptrdiff_t)shorter, b.begin()).first -
+                    a.begin());
+    tail = (size_t)(std::mismatch(a.rbegin(), a.rbegin() + (ptrdiff_t)(shorter - same), b.rbegin())
+                        .first -
+                    a.rbegin());
+}
+
 bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
                          const RegChange &change)
 {
@@ -106,9 +116,9 @@ bool RegStoreChangedOnly(const RegDocument &before, const RegDocument &after,
     // The bytes before the first that differs, and after the last, are the same in both texts.
     const std::string &a = before.bytes;
     const std::string &b = after.bytes;
-    const FileSplice differ = SpliceOf(a, b);
-    const size_t same = (size_t)differ.at;
-    const size_t tail = a.size() - same - (size_t)differ.cut;
+    size_t same = 0;
+    size_t tail = 0;
+    CommonEnds(a, b, same, tail);
     const size_t tailBefore = a.size() - tail;
     const size_t tailAfter = b.size() - tail;
 

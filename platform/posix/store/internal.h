@@ -170,6 +170,11 @@ struct LineCounter {
 };
 size_t LineAt(LineCounter &lines, uint64_t offset);
 
+// ---- check.cpp ---------------------------------------------------------------------------------
+
+// How many bytes two texts share at their start (`same`) and, after those, at their end (`tail`).
+void CommonEnds(const std::string &a, const std::string &b, size_t &same, size_t &tail);
+
 // ---- window.cpp: the edits of an indexed document -----------------------------------------
 
 // RegStoreCreateKey, RegStoreSetValue and RegStoreDeleteValue on an indexed document, each made
@@ -240,7 +245,8 @@ struct FileSplice {
     std::string bytes;
 };
 
-// The splice that makes the new text of the old: the bytes between their common first and last.
+// The splice that makes the new text of the old: the bytes between their common first and last
+// (CommonEnds, check.cpp).
 FileSplice SpliceOf(const std::string &before, const std::string &after);
 // The journal's name beside the registry's file; `say` names a non-file in its first place.
 std::string JournalPath(const std::string &target, bool say);

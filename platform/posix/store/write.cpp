@@ -400,16 +400,9 @@ static LONG LockTarget(const std::string &path, std::string &target, FdCloser &l
 
 FileSplice SpliceOf(const std::string &before, const std::string &after)
 {
-    const size_t shorter = std::min(before.size(), after.size());
-    const size_t same =
-        (size_t)(std::mismatch(before.begin(), before.begin() + (ptrdiff_t)shorter, after.begin())
-                     .first -
-                 before.begin());
-    const size_t tail =
-        (size_t)(std::mismatch(before.rbegin(), before.rbegin() + (ptrdiff_t)(shorter - same),
-                               after.rbegin())
-                     .first -
-                 before.rbegin());
+    size_t same = 0;
+    size_t tail = 0;
+    CommonEnds(before, after, same, tail);
     return FileSplice{same, before.size() - same - tail,
                       after.substr(same, after.size() - same - tail)};
 }
