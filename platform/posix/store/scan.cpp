@@ -146,7 +146,7 @@ Before LastLineBefore(const Scan &s, size_t start)
         if (slash == NULL)
             return Before::Clean;
         size_t end = e;
-        while (IsBlank(b[end - 1]))
+        while (end > first && IsBlank(b[end - 1])) // the bytes may change under a mapping
             --end;
         bool maybe = b[end - 1] == '\\' || memchr(slash, ';', (size_t)(b + e - slash)) != NULL ||
                      memchr(b + first, '\0', e - first) != NULL;
@@ -240,12 +240,14 @@ void Renumber(std::vector<std::string> &said, const std::string &path, LineCount
 // A line opening with `[` that the importer passes over, leaving the section open: a blank after
 // the bracket, or no closing bracket after it, in the line's text (which a zero ends). Read on its
 // bytes, as the parser reads its characters: no byte of another character is one of these.
+// A line whose bracket is gone was changed while it was read (a mapped page an editor cut and
+// wrote again): it is no key line, and the file's new times have the next call read it again.
 bool PassedOver(const char *text, size_t size)
 {
     const char *zero = (const char *)memchr(text, 0, size);
     const char *end = zero != NULL ? zero : text + size;
     const char *open = (const char *)memchr(text, '[', (size_t)(end - text));
-    return open + 1 == end || IsBlank(open[1]) ||
+    return open == NULL || open + 1 == end || IsBlank(open[1]) ||
            memrchr(open + 1, ']', (size_t)(end - open - 1)) == NULL;
 }
 
