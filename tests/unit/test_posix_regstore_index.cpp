@@ -333,6 +333,15 @@ TEST(StoreKeyLineReading, MeansWhatTheFullReadingMeans)
             "\xE2\x82\xAC]\n",
         "\xEF\xBB\xBFREGEDIT4\n" + K + "Caf\xC3\xA9]\n\"V\"=\"1\"\n" + K + "B\xFF]\n\"V\"=\"2\"\n",
         "REGEDIT4\n" + K + "Caf\xE9]\n\"V\"=\"\xE9\"\n" + K + "\xC3\xA9]\n\"V\"=\"2\"\n",
+        "REGEDIT4\n" + K + "Caf\xE9]\n\"V\"=\"1\"\n" + K +
+            "B]\n\"V\"=\"2\"\n", // in a key line alone
+        [&] {                    // ... and there, past pages of ASCII
+            std::string text = "REGEDIT4\n";
+            for (int k = 0; text.size() < 20000; ++k)
+                text +=
+                    K + "A" + std::to_string(k % 5) + "]\n\"V\"=\"" + std::to_string(k) + "\"\n";
+            return text + K + "Caf\xE9]\n\"V\"=\"\xE9\"\n" + K + "A1]\n\"W\"=\"2\"\n";
+        }(),
         "REGEDIT3\n" + K + "A]\n",
         std::string("REGEDIT4\0\xFF no line ending", 24), // a foreign byte in the header alone
         "",
