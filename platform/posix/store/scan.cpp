@@ -408,21 +408,23 @@ int RegStoreIndex(RegDocument &doc, int fd, const std::string &path, size_t chun
     doc.path = path;
     doc.exists = true;
     doc.indexed = true;
-    Scan s;
-    s.fd = s.lines.fd = fd;
     struct stat info;
-    if (fstat(fd, &info) == 0)
-        s.size = (uint64_t)info.st_size;
-    if (s.size > SizeLimit())
+    const uint64_t fileSize = fstat(fd, &info) == 0 ? (uint64_t)info.st_size : 0;
+    if (fileSize > SizeLimit())
         return EFBIG;
+    Scan s;
+    auto start = [&] {
+        s = Scan();
+        s.fd = s.lines.fd = fd;
+        s.size = fileSize;
+    };
     // The bytes kept before each part: those a look back reads (a line or two; beyond them the
     // importer reads the stretch), and a character cut in two.
     const size_t keep = std::max<size_t>(chunk / 64, 4);
-    int error = mapped && s.size > chunk ? StreamMapped(s, std::max(chunk * 16, keep)) : MAP_CUT;
+    start();
+    int error = mapped && fileSize > chunk ? StreamMapped(s, std::max(chunk * 16, keep)) : MAP_CUT;
     if (error == MAP_CUT) {
-        s = Scan(); // read, as if it had not been mapped
-        s.fd = s.lines.fd = fd;
-        s.size = (uint64_t)info.st_size;
+        start(); // read, as if it had not been mapped
         error = lseek(fd, 0, SEEK_SET) == 0 ? StreamRead(s, chunk, keep) : errno;
     }
     if (error != 0)
